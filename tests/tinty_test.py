@@ -1,0 +1,313 @@
+#!/usr/bin/env python3
+"""Black-box tests of the built tinty, run as a user runs it.
+
+  tinty_test.py SUITE --exe PATH [--emulator LOADER] [--windows]
+
+pipe    exact bytes of every case through a pipe
+pty     every case on a pseudo-terminal, the escape sequences decoded back
+        into (attribute word, text) pieces
+faults  standard output closed, full, a reader gone, a hung-up terminal
+fuzz    seeded random argument vectors (TINTY_SEED repeats a run)
+wine    the console's own saved attribute and wildcard expansion (Windows)
+"""
+import argparse
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import tty
+
+USAGE = (b'tinty background-color(0-16) foreground-color(0-16) "string"\r\n'
+         b'tinty 1 12 "Hello"\r\n\r\n'
+         b'tinty background-foreground-color(00-FF) "string"\r\n'
+         b'tinty 0E "Hello"\r\n\r\n')
+CHART = b''.join(b'%X' % r + b''.join(b' %X' % c for c in range(16)) + b'\r\n'
+                 for r in range(16))
+HELP = USAGE + CHART
+
+# arguments, attribute set for the text (None: no colouring form), text
+# written, whether the help screen follows
+CASES = [
+    (['1', '12', 'Hello'], 0x1C, 'Hello', False),
+    (['0E', 'Hello'], 0x0E, 'Hello', False),
+    (['0x1e', 'x'], 0x1E, 'x', False),
+    ([' \t+0X1c', 'x'], 0x1C, 'x', False),
+    (['1FF', 'x'], 0x1FF, 'x', False),
+    (['12345', 'x'], 0x2345, 'x', False),
+    (['ABCDEF12', 'x'], 0xEF12, 'x', False),
+    (['-1', 'x'], 0xFFFF, 'x', False),
+    (['-0x10', 'x'], 0xFFF0, 'x', False),
+    (['FFFFFFFF', 'x'], 0xFFFF, 'x', False),
+    (['100000000', 'x'], 0xFFFF, 'x', False),
+    (['123456789', 'x'], 0xFFFF, 'x', False),
+    (['-123456789', 'x'], 0xFFFF, 'x', False),
+    (['3G', 'x'], 0x03, 'x', False),
+    (['0x', 'x'], 0x00, 'x', False),
+    (['zz', 'x'], 0x00, 'x', False),
+    (['C012', 'x'], 0xC012, 'x', False),
+    (['412', 'x'], 0x412, 'x', False),
+    (['zz', '12', 'x'], 0x0C, 'x', False),
+    (['1', 'zz', 'x'], 0x10, 'x', False),
+    (['0', '16', 'x'], 0x10, 'x', False),
+    (['-1', '0', 'x'], 0xFFF0, 'x', False),
+    (['1', '12x', 'x'], 0x1C, 'x', False),
+    (['+1', ' 12', 'x'], 0x1C, 'x', False),
+    (['4095', '15', 'x'], 0xFFFF, 'x', False),
+    (['2147483648', '1', 'x'], 0xFFF1, 'x', False),
+    (['99999999999999999999', '1', 'x'], 0xFFF1, 'x', False),
+    (['-99999999999999999999', '1', 'x'], 0x0001, 'x', False),
+    (['1', '12', 'a', 'b', 'c'], 0x1C, 'a', False),
+    (['-p', 'x'], 0x00, 'x', True),
+    (['-p', '12', 'x'], 0x0C, 'x', True),
+    (['-P'], None, '', False),
+    (['-p2'], None, '', False),
+    (['hello'], None, '', False),
+    ([], None, '', True),
+    (['-p'], None, '', True),
+    (['1', '12', '100%d %s%n%%'], 0x1C, '100%d %s%n%%', False),
+    (['1', '12', ''], 0x1C, '', False),
+    (['0E', 'two\nlines'], 0x0E, 'two\nlines', False),
+]
+
+
+def command(opts, args):
+    return opts.emulator + [opts.exe] + args
+
+
+def expected_bytes(opts, text, help_due):
+    out = text.encode() + (HELP if help_due else b'')
+    if opts.windows:  # text mode: every LF leaves as CR LF
+        out = out.replace(b'\n', b'\r\n')
+    return out
+
+
+def run_pipe(opts, args, **kw):
+    return subprocess.run(command(opts, args), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=60, **kw)
+
+
+def run_pty(opts, args):
+    """Runs on a fresh pseudo-terminal; returns (status, output, stderr)."""
+    master, slave = os.openpty()
+    if not opts.windows:
+        tty.setraw(slave)  # the bytes exactly as written
+    proc = subprocess.Popen(command(opts, args), stdin=slave, stdout=slave,
+                            stderr=subprocess.PIPE, start_new_session=True)
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: every slave descriptor is closed
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(master)
+    err = proc.stderr.read()
+    return proc.wait(timeout=60), b''.join(chunks), err
+
+
+# Windows colour bits (blue, green, red) from an ANSI colour index and back.
+def windows_color(ansi):
+    return ((ansi & 1) << 2) | (ansi & 2) | ((ansi & 4) >> 2)
+
+
+FLAGS = {7: 0x4000, 4: 0x8000, 53: 0x0400}
+SEQUENCE = re.compile(rb'\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07]*\x07')
+
+
+def decode(data):
+    """Terminal output as [(attribute, text)] pieces, plus the attribute in
+    force after the last byte."""
+    pieces, attr, pos = [], 7, 0
+    for m in SEQUENCE.finditer(data):
+        pieces.append((attr, data[pos:m.start()]))
+        pos = m.end()
+        params, final = m.group(1) or b'', m.group(2)
+        if final == b'C':  # cursor forward: blanks in the current colour
+            pieces.append((attr, b' ' * int(params or b'1')))
+        if final != b'm' or params.startswith(b'?'):
+            continue
+        for code in [int(p or b'0') for p in params.split(b';')]:
+            if code == 0:
+                attr = 7
+            elif 30 <= code <= 37 or 90 <= code <= 97:
+                attr = (attr & ~0xF) | windows_color(code % 10) | (8 if code >= 90 else 0)
+            elif 40 <= code <= 47 or 100 <= code <= 107:
+                attr = (attr & ~0xF0) | (windows_color(code % 10) | (8 if code >= 100 else 0)) << 4
+            elif code in FLAGS:
+                attr |= FLAGS[code]
+            else:
+                raise AssertionError('unexpected SGR code %d' % code)
+    pieces.append((attr, data[pos:]))
+    return merge(pieces), attr
+
+
+def merge(pieces):
+    out = []
+    for attr, text in pieces:
+        if not text:
+            continue
+        if out and out[-1][0] == attr:
+            out[-1] = (attr, out[-1][1] + text)
+        else:
+            out.append((attr, text))
+    return out
+
+
+def expected_pieces(text, attr, help_due):
+    pieces = [(attr, text.encode())] if attr is not None else []
+    if help_due:
+        pieces.append((7, USAGE))
+        for r in range(16):
+            pieces.append((7, b'%X' % r))
+            pieces += [(r * 16 + c, b' %X' % c) for c in range(16)]
+            pieces.append((r * 16 + 15, b'\r\n'))
+    return pieces
+
+
+def through_wine(pieces):
+    """What a terminal shows of pieces that Wine's console passes on: it
+    sends only the nibbles that changed, a foreground of 7 as a plain reset,
+    and nothing for the background when the word is 7."""
+    sent, out = 7, []
+    for attr, text in merge(pieces):
+        codes = []
+        if (attr ^ sent) & 0x0F:
+            codes.append(0 if attr & 0x0F == 7 else
+                         30 + windows_color(attr & 7) + (60 if attr & 8 else 0))
+        if (attr ^ sent) & 0xF0 and attr != 7:
+            codes.append(40 + windows_color(attr >> 4 & 7) + (60 if attr & 0x80 else 0))
+        sent = attr
+        out.append(b''.join(b'\x1b[%dm' % c if c else b'\x1b[m' for c in codes) + text)
+    return decode(b''.join(out))[0]
+
+
+class Failures:
+    def __init__(self):
+        self.count, self.total = 0, 0
+
+    def check(self, ok, what):
+        self.total += 1
+        if not ok:
+            self.count += 1
+            print('FAIL:', what)
+
+    def finish(self):
+        print('%d passed, %d failed' % (self.total - self.count, self.count))
+        return 1 if self.count else 0
+
+
+def suite_pipe(opts, f):
+    for args, attr, text, help_due in CASES:
+        r = run_pipe(opts, args)
+        f.check((r.returncode, r.stderr) == (0, b''), '%r: status %d, stderr %r'
+                % (args, r.returncode, r.stderr))
+        want = expected_bytes(opts, text, help_due)
+        f.check(r.stdout == want, '%r: wrote %r, expected %r' % (args, r.stdout[:200], want[:200]))
+    # A reader that goes away: no SIGPIPE, status 0.
+    r = subprocess.run(['bash', '-c', '"$@" -p | head -c1 >/dev/null; echo ${PIPESTATUS[0]}',
+                        'bash'] + command(opts, []), capture_output=True, timeout=60)
+    f.check(r.stdout == b'0\n' and r.stderr == b'', 'reader gone: %r %r' % (r.stdout, r.stderr))
+
+
+def suite_pty(opts, f):
+    for args, attr, text, help_due in CASES:
+        status, out, err = run_pty(opts, args)
+        f.check((status, err) == (0, b''), '%r: status %d, stderr %r' % (args, status, err))
+        want = expected_pieces(text, attr, help_due)
+        if opts.windows:  # Wine places lines with CR LF pairs and cursor moves of its own
+            want = [(a, t.replace(b'\r', b'')) for a, t in through_wine(want)]
+            got = merge([(a, t.replace(b'\r', b'')) for a, t in decode(out)[0]])
+            want = merge(want)
+        else:
+            got, final = decode(out)
+            want = merge([(a & 0xC4FF, t) for a, t in want])
+            f.check(final == 7 and out.endswith(b'\x1b[0m'),
+                    '%r: the terminal is left in %#x (%r)' % (args, final, out[-12:]))
+        f.check(got == want, '%r: showed %r, expected %r' % (args, got[:6], want[:6]))
+
+
+def suite_libs(opts, f):
+    out = subprocess.run(['readelf', '-d', opts.exe], capture_output=True, check=True).stdout
+    needed = re.findall(rb'\(NEEDED\)\s+Shared library: \[([^\]]+)\]', out)
+    f.check(needed == [b'libc.so.6'], 'links against %r' % needed)
+
+
+def suite_pe(opts, f):
+    headers = subprocess.run([opts.objdump, '-p', opts.exe], capture_output=True,
+                             check=True).stdout
+    fmt = {'x86': b'pei-i386', 'AMD64': b'pei-x86-64'}[opts.machine]
+    f.check(b'file format ' + fmt in headers, 'not a %s file' % fmt.decode())
+    f.check(re.search(rb'Subsystem\s+0+3\b', headers) is not None, 'not a console program')
+    dlls = sorted(re.findall(rb'DLL Name: (\S+)', headers))
+    f.check(dlls == [b'KERNEL32.dll', b'msvcrt.dll'], 'imports %r' % dlls)
+    size = os.path.getsize(opts.exe)
+    f.check(size <= 48 * 1024, 'the exe takes %d bytes, more than 48 KiB' % size)
+
+
+def suite_wine_start(opts, f):
+    server = os.path.join(os.path.dirname(opts.emulator[0]), 'wineserver')
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([server, '-p'], check=True, **quiet)
+    r = subprocess.run(opts.emulator + ['cmd', '/c', 'exit'], timeout=300, **quiet)
+    f.check(r.returncode == 0, 'Wine did not start: status %d' % r.returncode)
+
+
+def suite_wine_stop(opts, f):
+    """Ends the prefix's server, and with it the services, after the tests."""
+    server = os.path.join(os.path.dirname(opts.emulator[0]), 'wineserver')
+    subprocess.run([server, '-k'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def suite_wine(opts, f):
+    # The saved attribute is the console's own: cmd's colour comes back.
+    exe_dir, exe = os.path.split(os.path.abspath(opts.exe))
+    opts_here = argparse.Namespace(**vars(opts))
+    opts_here.exe = 'cmd'
+    cwd = os.getcwd()
+    os.chdir(exe_dir)
+    try:
+        status, out, _ = run_pty(opts_here, ['/c', 'color 1F & %s 2E x & echo y' % exe])
+    finally:
+        os.chdir(cwd)
+    pieces = decode(out)[0]
+    shown = {t.strip(b'\r\n '): a for a, t in pieces}
+    f.check(status == 0 and shown.get(b'x') == 0x2E and shown.get(b'y') == 0x1F,
+            'saved attribute: %r' % pieces)
+
+    # Wildcards expand before the program looks at its arguments.
+    for names, allowed in [(['one.txt'], [b'one.txt']),
+                           (['a.txt', 'b.txt'], [b'a.txt', b'b.txt'])]:
+        with tempfile.TemporaryDirectory() as folder:
+            for name in names + ['other.dat']:
+                open(os.path.join(folder, name), 'w').close()
+            r = subprocess.run(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
+                               cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=60)
+            f.check(r.returncode == 0 and r.stdout in allowed, '1C *.txt among %r wrote %r'
+                    % (names, r.stdout))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('suite', choices=['pipe', 'pty', 'faults', 'fuzz', 'wine', 'wine-start', 'wine-stop', 'libs', 'pe'])
+    parser.add_argument('--exe', required=True)
+    parser.add_argument('--emulator', action='append', default=[])
+    parser.add_argument('--windows', action='store_true')
+    parser.add_argument('--objdump')
+    parser.add_argument('--machine')
+    opts = parser.parse_args()
+    f = Failures()
+    globals()['suite_' + opts.suite.replace('-', '_')](opts, f)
+    return f.finish()
+
+
+if __name__ == '__main__':
+    sys.exit(main())
