@@ -61,6 +61,20 @@ CASES = [
     (['99999999999999999999', '1', 'x'], 0xFFF1, 'x', False),
     (['-99999999999999999999', '1', 'x'], 0x0001, 'x', False),
     (['1', '12', 'a', 'b', 'c'], 0x1C, 'a', False),
+    # numbers at and beyond 32 and 64 bits, with and without signs
+    (['FFFFFFFFFFFFFFFF', 'x'], 0xFFFF, 'x', False),
+    (['10000000000000000', 'x'], 0xFFFF, 'x', False),
+    (['-FFFFFFFF', 'x'], 0x0001, 'x', False),
+    (['-80000000', 'x'], 0x0000, 'x', False),
+    (['-100000000', 'x'], 0xFFFF, 'x', False),
+    (['00000000000000000000001C', 'x'], 0x1C, 'x', False),
+    (['2147483647', '0', 'x'], 0xFFF0, 'x', False),
+    (['-2147483648', '5', 'x'], 0x0005, 'x', False),
+    (['-2147483649', '5', 'x'], 0x0005, 'x', False),
+    (['0', '4294967295', 'x'], 0xFFFF, 'x', False),
+    (['0', '9223372036854775808', 'x'], 0xFFFF, 'x', False),
+    (['1', '-18446744073709551617', 'x'], 0x0010, 'x', False),
+    (['0000000000000000000001', '2', 'x'], 0x12, 'x', False),
     (['-p', 'x'], 0x00, 'x', True),
     (['-p', '12', 'x'], 0x0C, 'x', True),
     (['-P'], None, '', False),
@@ -231,6 +245,89 @@ def suite_pty(opts, f):
             f.check(final == 7 and out.endswith(b'\x1b[0m'),
                     '%r: the terminal is left in %#x (%r)' % (args, final, out[-12:]))
         f.check(got == want, '%r: showed %r, expected %r' % (args, got[:6], want[:6]))
+
+
+def suite_faults(opts, f):
+    """Standard output that cannot take the text: status 0, silence, no crash."""
+    for name, redirect in {
+        'closed': '"$@" >&-',
+        'full': '"$@" >/dev/full',
+    }.items():
+        for args in (['1', '12', 'Hello'], ['-p']):
+            r = subprocess.run(['bash', '-c', redirect, 'bash'] + command(opts, args),
+                               capture_output=True, timeout=60)
+            f.check((r.returncode, r.stderr) == (0, b''), 'stdout %s, %r: status %d, stderr %r'
+                    % (name, args, r.returncode, r.stderr))
+    for args in (['1', '12', 'Hello'], ['-p']):
+        # A pipe whose reader has gone before anything is written.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=write_end,
+                           stderr=subprocess.PIPE, timeout=60)
+        os.close(write_end)
+        f.check((r.returncode, r.stderr) == (0, b''), 'reader gone, %r: status %d, stderr %r'
+                % (args, r.returncode, r.stderr))
+        # A terminal whose other side has closed.
+        master, slave = os.openpty()
+        os.close(master)
+        r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=slave,
+                           stderr=subprocess.PIPE, timeout=60, start_new_session=True)
+        os.close(slave)
+        f.check((r.returncode, r.stderr) == (0, b''), 'hung-up terminal, %r: status %d, stderr %r'
+                % (args, r.returncode, r.stderr))
+    # An empty argument vector counts as a call without arguments.
+    spawn = ('import ctypes, os, sys\n'
+             'libc = ctypes.CDLL(None, use_errno=True)\n'
+             'none = (ctypes.c_char_p * 1)(None)\n'
+             'libc.execve(sys.argv[1].encode(), none, none)\n'
+             'sys.exit(99)\n')
+    if not opts.emulator:
+        r = subprocess.run([sys.executable, '-c', spawn, opts.exe], capture_output=True,
+                           timeout=60)
+        f.check((r.returncode, r.stdout, r.stderr) == (0, HELP, b''),
+                'empty argv: status %d, wrote %r' % (r.returncode, r.stdout[:80]))
+
+
+# Pieces that random arguments are made of, weighted towards the ones the
+# conversions and the switch treat specially.
+PIECES = (['-', '+', '0x', '0X', ' ', '\t', '\n', '\r', '\v', '\f', '-p', '-P', '%', '%s', '%n',
+           '%d', '\x1b', '\x1b[31m', '\x07', '\x7f', '\x80', '\xa0', '\xff', 'x', 'g', 'G']
+          + list('0123456789abcdefABCDEF'))
+
+
+def random_argument(rng, size):
+    out = bytearray()
+    while len(out) < size:
+        if rng.random() < 0.6:
+            out += PIECES[rng.randrange(len(PIECES))].encode('latin-1')
+        else:
+            out.append(rng.randrange(1, 256))
+    return bytes(out[:size])
+
+
+def suite_fuzz(opts, f):
+    seed = int(os.environ.get('TINTY_SEED', random.randrange(1 << 32)))
+    rng = random.Random(seed)
+    vectors = []
+    for _ in range(400):
+        count = rng.randrange(7)
+        sizes = [rng.choice([0, 1, 2, 3, 5, 8, 13, 40]) if rng.random() < 0.9
+                 else rng.randrange(100_000) for _ in range(count)]
+        vectors.append([random_argument(rng, n) for n in sizes])
+    vectors.append([b'1', b'12', random_argument(rng, 128 * 1024 - 1)])  # the longest Linux passes
+    for args in vectors:
+        if rng.random() < 0.1 and args:
+            args[0] = b'-p'
+        r = subprocess.run(command(opts, []) + args, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=60)
+        text = args[1] if len(args) == 2 else args[2] if len(args) >= 3 else b''
+        want = text + (HELP if len(args) == 0 or args[0] == b'-p' else b'')
+        ok = (r.returncode, r.stderr, r.stdout) == (0, b'', want)
+        f.check(ok, 'seed %d: %r: status %d, stderr %r' % (seed, [a[:40] for a in args],
+                                                           r.returncode, r.stderr[:300]))
+        if not ok:
+            break
+    print('seed', seed, '(TINTY_SEED=%d repeats this run)' % seed)
 
 
 def suite_libs(opts, f):
