@@ -351,6 +351,7 @@ def suite_pe(opts, f):
 def suite_wine_start(opts, f):
     server = os.path.join(os.path.dirname(opts.emulator[0]), 'wineserver')
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.makedirs(os.environ['WINEPREFIX'], exist_ok=True)  # the server runs inside it
     subprocess.run([server, '-p'], check=True, **quiet)
     r = subprocess.run(opts.emulator + ['cmd', '/c', 'exit'], timeout=300, **quiet)
     f.check(r.returncode == 0, 'Wine did not start: status %d' % r.returncode)
