@@ -14,11 +14,9 @@ import argparse
 import os
 import random
 import re
-import signal
 import subprocess
 import sys
 import tempfile
-import termios
 import tty
 
 USAGE = (b'tinty background-color(0-16) foreground-color(0-16) "string"\r\n'
