@@ -12,7 +12,6 @@ import argparse
 import os
 import pty
 import re
-import shutil
 import statistics
 import subprocess
 import sys
@@ -22,7 +21,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TINTY = os.path.join(ROOT, 'build', 'default', 'tinty')
 EXE = os.path.join(ROOT, 'build', 'windows-x86', 'tinty.exe')
-PRINTF = shutil.which('printf', path='/usr/bin') or '/usr/bin/printf'
+PRINTF = '/usr/bin/printf'
 ENV = dict(os.environ, TERM='xterm-256color', LC_ALL='C')
 
 

@@ -24,8 +24,7 @@ CELL_W, CELL_H, PAD = 9, 18, 12
 
 
 def screen_lines(exe):
-    opts = type('Options', (), {'emulator': [], 'exe': exe, 'windows': False})
-    status, out, _ = tinty_test.run_pty(opts, ['-p'])
+    status, out, _ = tinty_test.run_pty([exe, '-p'], raw=True)
     if status != 0:
         sys.exit('tinty -p failed with status %d' % status)
     lines, line = [], []

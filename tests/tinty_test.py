@@ -97,18 +97,19 @@ def expected_bytes(opts, text, help_due):
     return out
 
 
-def run_pipe(opts, args, **kw):
+def run_pipe(opts, args):
     return subprocess.run(command(opts, args), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=60, **kw)
+                          capture_output=True, timeout=60)
 
 
-def run_pty(opts, args):
-    """Runs on a fresh pseudo-terminal; returns (status, output, stderr)."""
+def run_pty(argv, raw, cwd=None):
+    """Runs argv on a fresh pseudo-terminal, raw (the bytes exactly as written)
+    or with the terminal's own line handling; returns (status, output, stderr)."""
     master, slave = os.openpty()
-    if not opts.windows:
-        tty.setraw(slave)  # the bytes exactly as written
-    proc = subprocess.Popen(command(opts, args), stdin=slave, stdout=slave,
-                            stderr=subprocess.PIPE, start_new_session=True)
+    if raw:
+        tty.setraw(slave)
+    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
+                            start_new_session=True, cwd=cwd)
     os.close(slave)
     chunks = []
     while True:
@@ -127,6 +128,17 @@ def run_pty(opts, args):
 # Windows colour bits (blue, green, red) from an ANSI colour index and back.
 def windows_color(ansi):
     return ((ansi & 1) << 2) | (ansi & 2) | ((ansi & 4) >> 2)
+
+
+def sgr_color(nibble, base):
+    """The SGR code of a colour nibble: base 30 for a foreground, 40 for a
+    background, 60 more where the intensity bit is set."""
+    return base + windows_color(nibble & 7) + (60 if nibble & 8 else 0)
+
+
+def nibble_of(code, base):
+    """The colour nibble that an SGR code from sgr_color(..., base) stands for."""
+    return windows_color(code % 10) | (8 if code >= base + 60 else 0)
 
 
 FLAGS = {7: 0x4000, 4: 0x8000, 53: 0x0400}
@@ -149,9 +161,9 @@ def decode(data):
             if code == 0:
                 attr = 7
             elif 30 <= code <= 37 or 90 <= code <= 97:
-                attr = (attr & ~0xF) | windows_color(code % 10) | (8 if code >= 90 else 0)
+                attr = (attr & ~0xF) | nibble_of(code, 30)
             elif 40 <= code <= 47 or 100 <= code <= 107:
-                attr = (attr & ~0xF0) | (windows_color(code % 10) | (8 if code >= 100 else 0)) << 4
+                attr = (attr & ~0xF0) | nibble_of(code, 40) << 4
             elif code in FLAGS:
                 attr |= FLAGS[code]
             else:
@@ -191,13 +203,16 @@ def through_wine(pieces):
     for attr, text in merge(pieces):
         codes = []
         if (attr ^ sent) & 0x0F:
-            codes.append(0 if attr & 0x0F == 7 else
-                         30 + windows_color(attr & 7) + (60 if attr & 8 else 0))
+            codes.append(0 if attr & 0x0F == 7 else sgr_color(attr & 0xF, 30))
         if (attr ^ sent) & 0xF0 and attr != 7:
-            codes.append(40 + windows_color(attr >> 4 & 7) + (60 if attr & 0x80 else 0))
+            codes.append(sgr_color(attr >> 4 & 0xF, 40))
         sent = attr
         out.append(b''.join(b'\x1b[%dm' % c if c else b'\x1b[m' for c in codes) + text)
     return decode(b''.join(out))[0]
+
+
+def without_cr(pieces):
+    return merge([(a, t.replace(b'\r', b'')) for a, t in pieces])
 
 
 class Failures:
@@ -210,6 +225,11 @@ class Failures:
             self.count += 1
             print('FAIL:', what)
 
+    def quiet(self, status, stderr, what):
+        """A run that ended well: status 0 and nothing on standard error."""
+        self.check((status, stderr) == (0, b''), '%s: status %d, stderr %r'
+                   % (what, status, stderr[:300]))
+
     def finish(self):
         print('%d passed, %d failed' % (self.total - self.count, self.count))
         return 1 if self.count else 0
@@ -218,8 +238,7 @@ class Failures:
 def suite_pipe(opts, f):
     for args, attr, text, help_due in CASES:
         r = run_pipe(opts, args)
-        f.check((r.returncode, r.stderr) == (0, b''), '%r: status %d, stderr %r'
-                % (args, r.returncode, r.stderr))
+        f.quiet(r.returncode, r.stderr, repr(args))
         want = expected_bytes(opts, text, help_due)
         f.check(r.stdout == want, '%r: wrote %r, expected %r' % (args, r.stdout[:200], want[:200]))
     # A reader that goes away: no SIGPIPE, status 0.
@@ -230,13 +249,12 @@ def suite_pipe(opts, f):
 
 def suite_pty(opts, f):
     for args, attr, text, help_due in CASES:
-        status, out, err = run_pty(opts, args)
-        f.check((status, err) == (0, b''), '%r: status %d, stderr %r' % (args, status, err))
+        status, out, err = run_pty(command(opts, args), raw=not opts.windows)
+        f.quiet(status, err, repr(args))
         want = expected_pieces(text, attr, help_due)
         if opts.windows:  # Wine places lines with CR LF pairs and cursor moves of its own
-            want = [(a, t.replace(b'\r', b'')) for a, t in through_wine(want)]
-            got = merge([(a, t.replace(b'\r', b'')) for a, t in decode(out)[0]])
-            want = merge(want)
+            want = without_cr(through_wine(want))
+            got = without_cr(decode(out)[0])
         else:
             got, final = decode(out)
             want = merge([(a & 0xC4FF, t) for a, t in want])
@@ -245,34 +263,32 @@ def suite_pty(opts, f):
         f.check(got == want, '%r: showed %r, expected %r' % (args, got[:6], want[:6]))
 
 
+def gone_reader():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    return write_end
+
+
+def hung_up_terminal():
+    master, slave = os.openpty()
+    os.close(master)
+    return slave
+
+
 def suite_faults(opts, f):
     """Standard output that cannot take the text: status 0, silence, no crash."""
-    for name, redirect in {
-        'closed': '"$@" >&-',
-        'full': '"$@" >/dev/full',
-    }.items():
-        for args in (['1', '12', 'Hello'], ['-p']):
-            r = subprocess.run(['bash', '-c', redirect, 'bash'] + command(opts, args),
-                               capture_output=True, timeout=60)
-            f.check((r.returncode, r.stderr) == (0, b''), 'stdout %s, %r: status %d, stderr %r'
-                    % (name, args, r.returncode, r.stderr))
     for args in (['1', '12', 'Hello'], ['-p']):
-        # A pipe whose reader has gone before anything is written.
-        read_end, write_end = os.pipe()
-        os.close(read_end)
-        r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=write_end,
-                           stderr=subprocess.PIPE, timeout=60)
-        os.close(write_end)
-        f.check((r.returncode, r.stderr) == (0, b''), 'reader gone, %r: status %d, stderr %r'
-                % (args, r.returncode, r.stderr))
-        # A terminal whose other side has closed.
-        master, slave = os.openpty()
-        os.close(master)
-        r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=slave,
-                           stderr=subprocess.PIPE, timeout=60, start_new_session=True)
-        os.close(slave)
-        f.check((r.returncode, r.stderr) == (0, b''), 'hung-up terminal, %r: status %d, stderr %r'
-                % (args, r.returncode, r.stderr))
+        r = subprocess.run(['bash', '-c', '"$@" >&-', 'bash'] + command(opts, args),
+                           capture_output=True, timeout=60)
+        f.quiet(r.returncode, r.stderr, 'stdout closed, %r' % args)
+        for name, open_output in [('full', lambda: os.open('/dev/full', os.O_WRONLY)),
+                                  ('reader gone', gone_reader),
+                                  ('hung-up terminal', hung_up_terminal)]:
+            output = open_output()
+            r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=output,
+                               stderr=subprocess.PIPE, timeout=60, start_new_session=True)
+            os.close(output)
+            f.quiet(r.returncode, r.stderr, 'stdout %s, %r' % (name, args))
     # An empty argument vector counts as a call without arguments.
     spawn = ('import ctypes, os, sys\n'
              'libc = ctypes.CDLL(None, use_errno=True)\n'
@@ -346,33 +362,32 @@ def suite_pe(opts, f):
     f.check(size <= 48 * 1024, 'the exe takes %d bytes, more than 48 KiB' % size)
 
 
-def suite_wine_start(opts, f):
+AWAY = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def wine_server(opts, flag):
     server = os.path.join(os.path.dirname(opts.emulator[0]), 'wineserver')
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return subprocess.run([server, flag], **AWAY).returncode
+
+
+def suite_wine_start(opts, f):
+    """Starts the prefix's server and services, streams away from the tests."""
     os.makedirs(os.environ['WINEPREFIX'], exist_ok=True)  # the server runs inside it
-    subprocess.run([server, '-p'], check=True, **quiet)
-    r = subprocess.run(opts.emulator + ['cmd', '/c', 'exit'], timeout=300, **quiet)
+    f.check(wine_server(opts, '-p') == 0, 'the Wine server did not start')
+    r = subprocess.run(opts.emulator + ['cmd', '/c', 'exit'], timeout=300, **AWAY)
     f.check(r.returncode == 0, 'Wine did not start: status %d' % r.returncode)
 
 
 def suite_wine_stop(opts, f):
     """Ends the prefix's server, and with it the services, after the tests."""
-    server = os.path.join(os.path.dirname(opts.emulator[0]), 'wineserver')
-    subprocess.run([server, '-k'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    wine_server(opts, '-k')
 
 
 def suite_wine(opts, f):
     # The saved attribute is the console's own: cmd's colour comes back.
     exe_dir, exe = os.path.split(os.path.abspath(opts.exe))
-    opts_here = argparse.Namespace(**vars(opts))
-    opts_here.exe = 'cmd'
-    cwd = os.getcwd()
-    os.chdir(exe_dir)
-    try:
-        status, out, _ = run_pty(opts_here, ['/c', 'color 1F & %s 2E x & echo y' % exe])
-    finally:
-        os.chdir(cwd)
+    status, out, _ = run_pty(opts.emulator + ['cmd', '/c', 'color 1F & %s 2E x & echo y' % exe],
+                             raw=False, cwd=exe_dir)
     pieces = decode(out)[0]
     shown = {t.strip(b'\r\n '): a for a, t in pieces}
     f.check(status == 0 and shown.get(b'x') == 0x2E and shown.get(b'y') == 0x1F,
@@ -393,7 +408,8 @@ def suite_wine(opts, f):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('suite', choices=['pipe', 'pty', 'faults', 'fuzz', 'wine', 'wine-start', 'wine-stop', 'libs', 'pe'])
+    suites = [name[6:].replace('_', '-') for name in globals() if name.startswith('suite_')]
+    parser.add_argument('suite', choices=suites)
     parser.add_argument('--exe', required=True)
     parser.add_argument('--emulator', action='append', default=[])
     parser.add_argument('--windows', action='store_true')
