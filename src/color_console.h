@@ -1,26 +1,27 @@
-// tinty: write one piece of text in a chosen console colour, then give the
-// console back the colour it had.
+// The seam between the platform-free driver and the console of one platform.
 //
-// The attribute word is the Windows console's character attribute: bits 0-3
+// An attribute word is the Windows console's character attribute: bits 0-3
 // the foreground, bits 4-7 the background (blue, green, red, intensity from
 // the low bit up), bits 8-15 further display flags.  It is passed whole.
+// Every call looks standard output up anew; nothing is kept between calls.
 #ifndef TINTY_COLOR_CONSOLE_H
 #define TINTY_COLOR_CONSOLE_H
 
-#include <cstdint>
+#include <stdint.h>
 
-// Console colour access, one implementation per platform.  Every call looks
-// the standard output handle up anew; nothing is kept between calls.
+// Light grey on black: the colour of the help screen, and the one assumed
+// where the console's own cannot be read.
+constexpr uint16_t kPlainAttribute = 7;
 
-// Readies standard output for the run (before anything is read or written).
+// Readies standard output for the run, before anything is read or written.
 void PrepareOutput();
-// The attribute in force for standard output, or 7 where it cannot be read.
-std::uint16_t GetColor();
+// The attribute in force for standard output, or kPlainAttribute.
+uint16_t GetColor();
 // Sets the attribute for text written to standard output from now on; all 16
 // bits are passed on, and a failure is ignored.
-void SetColor(std::uint16_t attribute);
-
-// The 16 x 16 chart of every background and foreground combination.
-void Preview();
+void SetColor(uint16_t attribute);
+// Writes command-line argument number `index`, whose text is `text`, as it
+// stands: no line end added, no per cent sign interpreted.
+void WriteArgument(const char* text, int index);
 
 #endif

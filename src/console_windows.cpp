@@ -1,29 +1,163 @@
-// Console colour access through the Windows console API.
+// Console colour access on Windows.  A console window takes the attribute
+// through the console API and the text as UTF-16, so any character shows as
+// typed.  The pty pipes of MSYS2 and Cygwin terminals (Git Bash's among them)
+// take SGR escape sequences and UTF-8, as a POSIX terminal does.  Files and
+// other pipes get the runtime's bytes, with no colour.
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
 #include <windows.h>
 
-#include <cstdio>
-
 #include "color_console.h"
+#include "sgr.h"
 
 // The runtime start-up expands wildcards in the command line before main
 // runs, so `tinty 1C *.txt` sees the matching file names.
 extern "C" {
 int _dowildcard = -1;
+
+// msvcrt's wide start-up, declared by no public header.
+__declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
+                                                 int expand_wildcards, int* new_mode);
 }
+
+namespace {
+
+enum class Output { kConsole, kPtyPipe, kOther };
+
+// Vista and later; looked up at run time so that the exe loads on older
+// systems, where no MSYS2 or Cygwin terminal is recognised.
+using FileInfoFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+FileInfoFunction FileInfoByHandle() {
+  const FARPROC found =
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx");
+  return reinterpret_cast<FileInfoFunction>(reinterpret_cast<void (*)()>(found));
+}
+
+bool Skip(const wchar_t** text, const wchar_t* prefix) {
+  const size_t length = wcslen(prefix);
+  if (wcsncmp(*text, prefix, length) != 0) return false;
+  *text += length;
+  return true;
+}
+
+// Skips at least `least` and at most `most` characters that pass `test`.
+bool SkipRun(const wchar_t** text, int (*test)(wint_t), int least, int most) {
+  int count = 0;
+  while (count < most && **text != L'\0' && test(**text) != 0) ++*text, ++count;
+  return count >= least;
+}
+
+// \msys-<16 hex digits>-pty<N>-to-master, or the same with cygwin.
+bool IsPtyPipeName(const wchar_t* name) {
+  return (Skip(&name, L"\\msys-") || Skip(&name, L"\\cygwin-")) &&
+         SkipRun(&name, iswxdigit, 16, 16) && Skip(&name, L"-pty") &&
+         SkipRun(&name, iswdigit, 1, 9) && Skip(&name, L"-to-master") && *name == L'\0';
+}
+
+Output Classify(HANDLE output) {
+  DWORD mode = 0;
+  if (GetConsoleMode(output, &mode) != 0) return Output::kConsole;
+  if (GetFileType(output) != FILE_TYPE_PIPE) return Output::kOther;
+  const FileInfoFunction file_info = FileInfoByHandle();
+  struct {
+    FILE_NAME_INFO info;
+    wchar_t room[MAX_PATH];  // cppcheck-suppress unusedStructMember ; the name runs on here
+  } name{};
+  if (file_info == nullptr ||
+      file_info(output, FileNameInfo, &name, sizeof name - sizeof(wchar_t)) == 0)
+    return Output::kOther;
+  name.info.FileName[name.info.FileNameLength / sizeof(wchar_t)] = L'\0';
+  return IsPtyPipeName(name.info.FileName) ? Output::kPtyPipe : Output::kOther;
+}
+
+// The argument as the wide start-up splits and expands it.  Where that
+// differs from the narrow vector, the narrow text read in the ANSI code page.
+const wchar_t* WideArgument(const char* text, int index) {
+  int argc = 0;
+  wchar_t** argv = nullptr;
+  wchar_t** env = nullptr;
+  int new_mode = 0;
+  if (__wgetmainargs(&argc, &argv, &env, _dowildcard, &new_mode) == 0 && argc == __argc &&
+      argv != nullptr)
+    return argv[index];
+  const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  auto* wide = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, sizeof(wchar_t) * length));
+  if (wide == nullptr || MultiByteToWideChar(CP_ACP, 0, text, -1, wide, length) == 0) return L"";
+  return wide;
+}
+
+// Writes the text in pieces that never split a surrogate pair, each line
+// feed after a carriage return, as the runtime's text mode writes it.
+void WriteConsoleText(HANDLE output, const wchar_t* text) {
+  wchar_t piece[512];
+  DWORD used = 0;
+  DWORD written = 0;
+  for (; *text != L'\0'; ++text) {
+    if (used >= 500 && !IS_LOW_SURROGATE(*text)) {
+      WriteConsoleW(output, piece, used, &written, nullptr);
+      used = 0;
+    }
+    if (*text == L'\n') piece[used++] = L'\r';
+    piece[used++] = *text;
+  }
+  if (used != 0) WriteConsoleW(output, piece, used, &written, nullptr);
+}
+
+// Writes the text in UTF-8 through standard output, in pieces that never
+// split a surrogate pair.
+void WriteUtf8(const wchar_t* text) {
+  char bytes[2048];
+  while (*text != L'\0') {
+    // Up to 500 characters, and the second half of a pair that would be cut.
+    int length = 0;
+    while (length < 500 && text[length] != L'\0') ++length;
+    if (IS_LOW_SURROGATE(text[length])) ++length;
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, sizeof bytes, nullptr, nullptr);
+    fwrite(bytes, 1, static_cast<size_t>(size), stdout);
+    text += length;
+  }
+}
+
+}  // namespace
 
 void PrepareOutput() {
   // The runtime leaves standard output in text mode: LF leaves as CR LF.
 }
 
-std::uint16_t GetColor() {
+uint16_t GetColor() {
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == 0) return 7;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == 0)
+    return kPlainAttribute;
   return info.wAttributes;
 }
 
-void SetColor(std::uint16_t attribute) {
+void SetColor(uint16_t attribute) {
   // Text written so far must reach the console in the attribute it was
   // written in, whatever the runtime's buffering.
-  std::fflush(stdout);
-  SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), attribute);
+  fflush(stdout);
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (SetConsoleTextAttribute(output, attribute) != 0 || Classify(output) != Output::kPtyPipe)
+    return;
+  char sequence[kSgrSize];
+  const size_t length = FormatSgr(attribute, sequence);
+  fwrite(sequence, 1, length, stdout);
+}
+
+void WriteArgument(const char* text, int index) {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  const Output kind = Classify(output);
+  if (kind == Output::kOther) {
+    printf("%s", text);
+    return;
+  }
+  const wchar_t* wide = WideArgument(text, index);
+  if (kind == Output::kConsole) {
+    fflush(stdout);
+    WriteConsoleText(output, wide);
+  } else {
+    WriteUtf8(wide);
+  }
 }

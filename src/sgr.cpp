@@ -1,0 +1,39 @@
+// Attribute words as the SGR escape sequences of ANSI terminals.
+#include "sgr.h"
+
+namespace {
+
+// Windows colour bits (blue 1, green 2, red 4) as an ANSI colour index
+// (red 1, green 2, blue 4).
+unsigned AnsiColor(unsigned nibble) {
+  return ((nibble & 1u) << 2) | (nibble & 2u) | ((nibble & 4u) >> 2);
+}
+
+char* AppendCode(char* out, unsigned code) {
+  *out++ = ';';
+  if (code >= 100) *out++ = static_cast<char>('0' + code / 100);
+  if (code >= 10) *out++ = static_cast<char>('0' + code / 10 % 10);
+  *out++ = static_cast<char>('0' + code % 10);
+  return out;
+}
+
+}  // namespace
+
+size_t FormatSgr(uint16_t attribute, char* out) {
+  // Foreground 7 and background 0 are left to the terminal's own default
+  // colours, so that light and dark themes both read as the plain word.
+  char* end = out;
+  *end++ = '\x1b';
+  *end++ = '[';
+  *end++ = '0';
+  const unsigned foreground = attribute & 0xFu;
+  const unsigned background = (attribute >> 4) & 0xFu;
+  if (foreground != 7) end = AppendCode(end, ((foreground & 8u) ? 90 : 30) + AnsiColor(foreground));
+  if (background != 0)
+    end = AppendCode(end, ((background & 8u) ? 100 : 40) + AnsiColor(background));
+  if (attribute & 0x4000u) end = AppendCode(end, 7);   // reverse video
+  if (attribute & 0x8000u) end = AppendCode(end, 4);   // underscore
+  if (attribute & 0x0400u) end = AppendCode(end, 53);  // top grid line: overline
+  *end++ = 'm';
+  return static_cast<size_t>(end - out);
+}
