@@ -1,4 +1,5 @@
 # Cross build of the 32-bit x86 Windows release exe.
 set(TINTY_MINGW_TRIPLE i686-w64-mingw32)
+set(TINTY_MINGW_PACKAGE g++-mingw-w64-i686-win32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

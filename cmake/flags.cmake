@@ -1,0 +1,44 @@
+# Compile and link flags of the tinty target.  Linker flags that not every
+# linker knows are checked first.
+include(CheckLinkerFlag)
+
+target_compile_options(tinty PRIVATE -Wall -Wextra -Wpedantic -fno-exceptions -fno-rtti
+                                     -fno-asynchronous-unwind-tables -ffunction-sections
+                                     -fdata-sections "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")
+# No C++ library is used, so link as a C program: the C runtime alone.
+set_target_properties(tinty PROPERTIES LINKER_LANGUAGE C)
+
+# Adds a linker flag where the linker takes it, in the configurations named
+# after it (in every one where none is named).
+function(tinty_link_option flag)
+  string(MAKE_C_IDENTIFIER "TINTY_LINKER_HAS${flag}" result)
+  check_linker_flag(C "${flag}" ${result})
+  if(${result} AND ARGN)
+    list(JOIN ARGN "," configs)
+    target_link_options(tinty PRIVATE "$<$<CONFIG:${configs}>:${flag}>")
+  elseif(${result})
+    target_link_options(tinty PRIVATE ${flag})
+  endif()
+endfunction()
+
+tinty_link_option(LINKER:--gc-sections)
+tinty_link_option(-s Release MinSizeRel)
+
+if(WIN32)
+  # Call msvcrt's own printf rather than MinGW-w64's statically linked
+  # replacement (some 20 KiB).  libstdc++'s configuration switches the
+  # replacement on for C++, so stdio.h is read first, before it can.
+  target_compile_definitions(tinty PRIVATE __USE_MINGW_ANSI_STDIO=0 WIN32_LEAN_AND_MEAN)
+  target_compile_options(tinty PRIVATE -include stdio.h)
+  tinty_link_option(-static-libgcc)
+  # No link time stamp: the same sources give the same exe.
+  tinty_link_option(LINKER:--no-insert-timestamp)
+elseif(TINTY_LIBC STREQUAL "musl")
+  tinty_link_option(-static)
+endif()
+
+if(TINTY_SANITIZE)
+  target_compile_options(tinty PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all
+                                       -fno-omit-frame-pointer)
+  target_link_options(tinty PRIVATE -fsanitize=address,undefined)
+endif()
