@@ -1,0 +1,33 @@
+# Read by cpack in three roles, so that the same sources give the same
+# package bytes (see CPACK_SOURCE_DATE_EPOCH in packaging.cmake):
+# - as the project's CPack configuration: fixes the time that the package
+#   formats record, where SOURCE_DATE_EPOCH is not set;
+# - before a package is made: gives every staged file and folder that time;
+# - after an archive is made: writes it again sorted by name, owned by root,
+#   with no time stamp in the gzip header, since the archive writer takes
+#   files in the order the file system lists them.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} ${CPACK_SOURCE_DATE_EPOCH})
+endif()
+set(epoch $ENV{SOURCE_DATE_EPOCH})
+
+if(CPACK_PACKAGE_FILES AND CPACK_GENERATOR STREQUAL "TGZ")
+  get_filename_component(top ${CPACK_TEMPORARY_DIRECTORY} NAME)
+  execute_process(
+    COMMAND tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@${epoch} --format=gnu
+            -C ${CPACK_TOPLEVEL_DIRECTORY} -cf - ${top}
+    COMMAND gzip -9n OUTPUT_FILE ${CPACK_PACKAGE_FILES} COMMAND_ERROR_IS_FATAL ANY)
+elseif(CPACK_PACKAGE_FILES AND CPACK_GENERATOR STREQUAL "ZIP")
+  file(GLOB_RECURSE files RELATIVE ${CPACK_TEMPORARY_DIRECTORY} ${CPACK_TEMPORARY_DIRECTORY}/*)
+  file(REMOVE ${CPACK_PACKAGE_FILES})
+  # ZIP records local time: take it in UTC, wherever the build runs.
+  set(ENV{TZ} UTC)
+  string(TIMESTAMP date "%Y-%m-%d %H:%M:%S" UTC)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${CPACK_PACKAGE_FILES} --format=zip
+                          "--mtime=${date} UTC" ${files}
+                  WORKING_DIRECTORY ${CPACK_TEMPORARY_DIRECTORY} COMMAND_ERROR_IS_FATAL ANY)
+elseif(CPACK_TEMPORARY_INSTALL_DIRECTORY AND EXISTS ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
+  file(GLOB_RECURSE staged LIST_DIRECTORIES true ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*)
+  execute_process(COMMAND touch -h -d @${epoch} ${CPACK_TEMPORARY_INSTALL_DIRECTORY} ${staged}
+                  COMMAND_ERROR_IS_FATAL ANY)
+endif()
