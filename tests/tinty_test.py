@@ -1,23 +1,33 @@
 #!/usr/bin/env python3
 """Black-box tests of the built tinty, run as a user runs it.
 
-  tinty_test.py SUITE --exe PATH [--emulator LOADER] [--windows]
+  tinty_test.py SUITE --exe PATH [--emulator LOADER] [--windows] [--helper PATH]
 
-pipe    exact bytes of every case through a pipe
-pty     every case on a pseudo-terminal, the escape sequences decoded back
-        into (attribute word, text) pieces
-faults  standard output closed, full, a reader gone, a hung-up terminal
-fuzz    seeded random argument vectors (TINTY_SEED repeats a run)
-wine    the console's own saved attribute and wildcard expansion (Windows)
+pipe        exact bytes of every case through a pipe
+pty         every case on a pseudo-terminal, the escape sequences decoded back
+            into (attribute word, text) pieces
+faults      standard output closed, full, a reader gone, a hung-up terminal
+fuzz        seeded random argument vectors (TINTY_SEED repeats a run)
+terminal    what xterm draws, read off a screenshot of it under Xvfb
+wine-start  starts the Wine prefix's server (Windows, before the others)
+wine        the console's own saved attribute and wildcard expansion (Windows)
+pty-pipe    MSYS2 and Cygwin pty pipes, through the helper (Windows)
+wine-stop   ends the Wine prefix's server (Windows, after the others)
+A suite whose tools are missing exits 77: skipped, never passed.
 """
 import argparse
+import collections
 import os
 import random
-import re
+import shutil
 import subprocess
 import sys
 import tempfile
-import tty
+import time
+
+from terminal import decode, merge, run_pty, sgr_color, windows_color
+
+SKIP = 77
 
 USAGE = (b'tinty background-color(0-16) foreground-color(0-16) "string"\r\n'
          b'tinty 1 12 "Hello"\r\n\r\n'
@@ -83,6 +93,15 @@ CASES = [
     (['1', '12', '100%d %s%n%%'], 0x1C, '100%d %s%n%%', False),
     (['1', '12', ''], 0x1C, '', False),
     (['0E', 'two\nlines'], 0x0E, 'two\nlines', False),
+    (['0E', 'Größe €'], 0x0E, 'Größe €', False),
+]
+
+# Text beyond any ANSI code page: a terminal or console shows it as typed.
+WIDE = 'Größe € Ωμέγα 日本 ✓'
+WIDE_CASES = [
+    (['0E', WIDE], 0x0E, WIDE, False),
+    (['1', '14', WIDE], 0x1E, WIDE, False),
+    (['0E', WIDE + '\n' + WIDE], 0x0E, WIDE + '\n' + WIDE, False),
 ]
 
 
@@ -91,97 +110,20 @@ def command(opts, args):
 
 
 def expected_bytes(opts, text, help_due):
-    out = text.encode() + (HELP if help_due else b'')
-    if opts.windows:  # text mode: every LF leaves as CR LF
-        out = out.replace(b'\n', b'\r\n')
-    return out
+    """Through a pipe: UTF-8 on POSIX; on Windows the ANSI code page (1252
+    under Wine) and text mode, where every LF leaves as CR LF."""
+    if not opts.windows:
+        return text.encode() + (HELP if help_due else b'')
+    return text_mode(text.encode('cp1252') + (HELP if help_due else b''))
+
+
+def text_mode(data):
+    return data.replace(b'\n', b'\r\n')
 
 
 def run_pipe(opts, args):
     return subprocess.run(command(opts, args), stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=60)
-
-
-def run_pty(argv, raw, cwd=None):
-    """Runs argv on a fresh pseudo-terminal, raw (the bytes exactly as written)
-    or with the terminal's own line handling; returns (status, output, stderr)."""
-    master, slave = os.openpty()
-    if raw:
-        tty.setraw(slave)
-    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
-                            start_new_session=True, cwd=cwd)
-    os.close(slave)
-    chunks = []
-    while True:
-        try:
-            chunk = os.read(master, 65536)
-        except OSError:  # EIO: every slave descriptor is closed
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    os.close(master)
-    err = proc.stderr.read()
-    return proc.wait(timeout=60), b''.join(chunks), err
-
-
-# Windows colour bits (blue, green, red) from an ANSI colour index and back.
-def windows_color(ansi):
-    return ((ansi & 1) << 2) | (ansi & 2) | ((ansi & 4) >> 2)
-
-
-def sgr_color(nibble, base):
-    """The SGR code of a colour nibble: base 30 for a foreground, 40 for a
-    background, 60 more where the intensity bit is set."""
-    return base + windows_color(nibble & 7) + (60 if nibble & 8 else 0)
-
-
-def nibble_of(code, base):
-    """The colour nibble that an SGR code from sgr_color(..., base) stands for."""
-    return windows_color(code % 10) | (8 if code >= base + 60 else 0)
-
-
-FLAGS = {7: 0x4000, 4: 0x8000, 53: 0x0400}
-SEQUENCE = re.compile(rb'\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07]*\x07')
-
-
-def decode(data):
-    """Terminal output as [(attribute, text)] pieces, plus the attribute in
-    force after the last byte."""
-    pieces, attr, pos = [], 7, 0
-    for m in SEQUENCE.finditer(data):
-        pieces.append((attr, data[pos:m.start()]))
-        pos = m.end()
-        params, final = m.group(1) or b'', m.group(2)
-        if final == b'C':  # cursor forward: blanks in the current colour
-            pieces.append((attr, b' ' * int(params or b'1')))
-        if final != b'm' or params.startswith(b'?'):
-            continue
-        for code in [int(p or b'0') for p in params.split(b';')]:
-            if code == 0:
-                attr = 7
-            elif 30 <= code <= 37 or 90 <= code <= 97:
-                attr = (attr & ~0xF) | nibble_of(code, 30)
-            elif 40 <= code <= 47 or 100 <= code <= 107:
-                attr = (attr & ~0xF0) | nibble_of(code, 40) << 4
-            elif code in FLAGS:
-                attr |= FLAGS[code]
-            else:
-                raise AssertionError('unexpected SGR code %d' % code)
-    pieces.append((attr, data[pos:]))
-    return merge(pieces), attr
-
-
-def merge(pieces):
-    out = []
-    for attr, text in pieces:
-        if not text:
-            continue
-        if out and out[-1][0] == attr:
-            out[-1] = (attr, out[-1][1] + text)
-        else:
-            out.append((attr, text))
-    return out
 
 
 def expected_pieces(text, attr, help_due):
@@ -191,16 +133,20 @@ def expected_pieces(text, attr, help_due):
         for r in range(16):
             pieces.append((7, b'%X' % r))
             pieces += [(r * 16 + c, b' %X' % c) for c in range(16)]
-            pieces.append((r * 16 + 15, b'\r\n'))
+            pieces.append((7, b'\r\n'))
     return pieces
 
 
 def through_wine(pieces):
     """What a terminal shows of pieces that Wine's console passes on: it
     sends only the nibbles that changed, a foreground of 7 as a plain reset,
-    and nothing for the background when the word is 7."""
+    nothing for the background when the word is 7, and no change at all
+    before line ends alone."""
     sent, out = 7, []
-    for attr, text in merge(pieces):
+    for attr, text in pieces:
+        if not text.strip(b'\r\n'):
+            out.append(text)
+            continue
         codes = []
         if (attr ^ sent) & 0x0F:
             codes.append(0 if attr & 0x0F == 7 else sgr_color(attr & 0xF, 30))
@@ -247,8 +193,26 @@ def suite_pipe(opts, f):
     f.check(r.stdout == b'0\n' and r.stderr == b'', 'reader gone: %r %r' % (r.stdout, r.stderr))
 
 
+def as_terminal_shows(pieces):
+    """Pieces as a terminal shows them: the flags it has no rendition for dropped."""
+    return merge([(a & 0xC4FF, t) for a, t in pieces])
+
+
+def check_terminal_stream(f, what, text, out):
+    """The rules of every stream to a terminal: the terminal is left in its own
+    colours, and tinty's own line feeds never go out on a coloured background
+    (a line feed that scrolls fills the new line with it)."""
+    got, final = decode(out)
+    f.check(final == 7 and out.endswith(b'\x1b[0m'),
+            '%s: the terminal is left in %#x (%r)' % (what, final, out[-12:]))
+    if '\n' not in text:
+        coloured = [(hex(a), t[:20]) for a, t in got if b'\n' in t and a & 0xF0]
+        f.check(not coloured, '%s: line feeds on a background: %r' % (what, coloured))
+    return got
+
+
 def suite_pty(opts, f):
-    for args, attr, text, help_due in CASES:
+    for args, attr, text, help_due in CASES + WIDE_CASES:
         status, out, err = run_pty(command(opts, args), raw=not opts.windows)
         f.quiet(status, err, repr(args))
         want = expected_pieces(text, attr, help_due)
@@ -256,10 +220,8 @@ def suite_pty(opts, f):
             want = without_cr(through_wine(want))
             got = without_cr(decode(out)[0])
         else:
-            got, final = decode(out)
-            want = merge([(a & 0xC4FF, t) for a, t in want])
-            f.check(final == 7 and out.endswith(b'\x1b[0m'),
-                    '%r: the terminal is left in %#x (%r)' % (args, final, out[-12:]))
+            got = check_terminal_stream(f, repr(args), text, out)
+            want = as_terminal_shows(want)
         f.check(got == want, '%r: showed %r, expected %r' % (args, got[:6], want[:6]))
 
 
@@ -344,24 +306,6 @@ def suite_fuzz(opts, f):
     print('seed', seed, '(TINTY_SEED=%d repeats this run)' % seed)
 
 
-def suite_libs(opts, f):
-    out = subprocess.run(['readelf', '-d', opts.exe], capture_output=True, check=True).stdout
-    needed = re.findall(rb'\(NEEDED\)\s+Shared library: \[([^\]]+)\]', out)
-    f.check(needed == [b'libc.so.6'], 'links against %r' % needed)
-
-
-def suite_pe(opts, f):
-    headers = subprocess.run([opts.objdump, '-p', opts.exe], capture_output=True,
-                             check=True).stdout
-    fmt = {'x86': b'pei-i386', 'AMD64': b'pei-x86-64'}[opts.machine]
-    f.check(b'file format ' + fmt in headers, 'not a %s file' % fmt.decode())
-    f.check(re.search(rb'Subsystem\s+0+3\b', headers) is not None, 'not a console program')
-    dlls = sorted(re.findall(rb'DLL Name: (\S+)', headers))
-    f.check(dlls == [b'KERNEL32.dll', b'msvcrt.dll'], 'imports %r' % dlls)
-    size = os.path.getsize(opts.exe)
-    f.check(size <= 48 * 1024, 'the exe takes %d bytes, more than 48 KiB' % size)
-
-
 AWAY = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -406,18 +350,187 @@ def suite_wine(opts, f):
                     % (names, r.stdout))
 
 
+def windows_path(path):
+    """A host path as Wine's Z: drive shows it."""
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+# Pipe names the helper offers as standard output, and whether tinty takes
+# each for an MSYS2 or Cygwin terminal.
+PIPE_NAMES = [
+    ('msys-0123456789abcdef-pty0-to-master', True),
+    ('cygwin-FEDCBA9876543210-pty12-to-master', True),
+    ('msys-0123456789abcdef-pty0-from-master', False),
+    ('msys-0123456789abcde-pty0-to-master', False),
+    ('tinty-plain-pipe', False),
+]
+
+
+def suite_pty_pipe(opts, f):
+    """MSYS2 and Cygwin terminals hand a program a named pipe: through it go
+    the SGR sequences of a POSIX terminal and the text in UTF-8."""
+    for name, is_pty in PIPE_NAMES:
+        cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
+        cases += WIDE_CASES if is_pty else [(['0E', 'Größe €'], 0x0E, 'Größe €', False)]
+        for args, attr, text, help_due in cases:
+            r = subprocess.run(opts.emulator + [opts.helper, name, windows_path(opts.exe)] + args,
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            what = '%s %r' % (name, args)
+            f.quiet(r.returncode, r.stderr, what)
+            if is_pty:
+                got = check_terminal_stream(f, what, text, r.stdout)
+                want = as_terminal_shows(
+                    [(a, text_mode(t)) for a, t in expected_pieces(text, attr, help_due)])
+            else:
+                got, want = r.stdout, expected_bytes(opts, text, help_due)
+            f.check(got == want, '%s: got %r, expected %r' % (what, got[:6], want[:6]))
+
+
+# The terminal suite reads what xterm draws.  Its colours are given to it
+# here: ANSI colours 0-15, and the default colours of two themes.
+PALETTE = ['#000000', '#cd0000', '#00cd00', '#cdcd00', '#0000ee', '#cd00cd', '#00cdcd', '#e5e5e5',
+           '#7f7f7f', '#ff0000', '#00ff00', '#ffff00', '#5c5cff', '#ff00ff', '#00ffff', '#ffffff']
+THEMES = {'dark': ('#1c1c1c', '#d0d0d0'), 'light': ('#ffffff', '#000000')}
+COLUMNS, ROWS, CELL_W, CELL_H = 80, 30, 6, 13  # the 6x13 bitmap font
+
+
+def rgb(colour):
+    return bytes.fromhex(colour[1:])
+
+
+def drawn_colours(attr, theme):
+    """(background, foreground) that xterm should draw for an attribute word:
+    background 0 and foreground 7 are the theme's own."""
+    background, foreground = THEMES[theme]
+    bg, fg = attr >> 4 & 15, attr & 15
+    ansi = lambda n: PALETTE[windows_color(n & 7) + (8 if n & 8 else 0)]
+    return rgb(background if bg == 0 else ansi(bg)), rgb(foreground if fg == 7 else ansi(fg))
+
+
+class Xvfb:
+    """A virtual X display for the life of the suite."""
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ['Xvfb', '-displayfd', str(write_end), '-nolisten', 'tcp', '-screen', '0',
+             '%dx%dx24' % (COLUMNS * CELL_W, ROWS * CELL_H)],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as display:
+            self.display = ':' + display.readline().strip()
+
+    def screen(self):
+        """The screen as rows of cells, each the Counter of its pixel colours."""
+        data = subprocess.run(['import', '-display', self.display, '-window', 'root', '-depth',
+                               '8', 'rgb:-'], capture_output=True, check=True).stdout
+        width = COLUMNS * CELL_W
+        pixel = lambda x, y: data[(y * width + x) * 3:(y * width + x) * 3 + 3]
+        return [[collections.Counter(pixel(c * CELL_W + dx, r * CELL_H + dy)
+                                     for dx in range(CELL_W) for dy in range(CELL_H))
+                 for c in range(COLUMNS)] for r in range(ROWS)]
+
+    def run(self, theme, commands):
+        """Runs shell commands in xterm once its screen is full, so that their
+        output scrolls in at the bottom; returns the screen once drawn."""
+        background, foreground = THEMES[theme]
+        with tempfile.TemporaryDirectory() as tmp:
+            done = os.path.join(tmp, 'done')
+            script = ('printf "\\033[?25l"; for i in $(seq %d); do echo; done; %s; : > %s; '
+                      'exec sleep 60' % (ROWS, commands, done))
+            colours = sum([['-xrm', '*color%d: %s' % (i, c)] for i, c in enumerate(PALETTE)], [])
+            term = subprocess.Popen(
+                ['xterm', '-display', self.display, '-geometry', '%dx%d+0+0' % (COLUMNS, ROWS),
+                 '-fn', '6x13', '-b', '0', '-bw', '0', '+sb', '-bg', background, '-fg', foreground]
+                + colours + ['-e', 'sh', '-c', script],
+                env=dict(os.environ, LC_ALL='C'), stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 30
+                while not os.path.exists(done) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                shots = [None, self.screen()]
+                while shots[-1] != shots[-2] and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                    shots.append(self.screen())
+                return shots[-1]
+            finally:
+                term.kill()
+                term.wait()
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def check_row(f, what, cells, pieces, theme):
+    """A screen row shows pieces of (attribute, text) from column 0, and the
+    rest of the row blank in the theme's own background."""
+    want = [(a, ch) for a, text in pieces for ch in text]
+    want += [(7, ' ')] * (COLUMNS - len(want))
+    wrong = []
+    for column, ((attr, ch), seen) in enumerate(zip(want, cells)):
+        bg, fg = drawn_colours(attr, theme)
+        glyph = set(seen) - {bg}
+        if seen.most_common(1)[0][0] != bg or glyph - {fg} or (ch != ' ' and fg != bg) != bool(glyph):
+            wrong.append(column)
+    f.check(not wrong, '%s: columns %s are drawn wrong' % (what, wrong[:12]))
+
+
+def suite_terminal(opts, f):
+    """What a person sees: tinty's output in xterm, scrolled in at the bottom of
+    a full screen, on a dark and a light theme."""
+    missing = [t for t in ('Xvfb', 'xterm', 'import') if shutil.which(t) is None]
+    if missing:
+        print('skipped: %s not installed' % ', '.join(missing))
+        sys.exit(SKIP)
+    exe = "'%s'" % os.path.abspath(opts.exe)
+    usage = [line.decode() for line in USAGE.replace(b'\r', b'').split(b'\n')[:-1]]
+    chart = [[(7, '%X' % r)] + [(r * 16 + c, ' %X' % c) for c in range(16)] for r in range(16)]
+    help_rows = [[(7, line)] for line in usage] + chart + [[]]
+    line_rows = [[(0x4F, 'Hello'), (0x2E, ' world'), (7, 'rest')], []]
+    x = Xvfb()
+    try:
+        for theme in THEMES:
+            for name, commands, rows in [
+                    ('help screen', exe + ' -p', help_rows),
+                    ('one line of three calls', '%s 4F Hello; %s 2E " world"; echo rest'
+                     % (exe, exe), line_rows)]:
+                screen = x.run(theme, commands)
+                for offset, pieces in enumerate(rows):
+                    row = ROWS - len(rows) + offset
+                    check_row(f, '%s, %s theme, row %d' % (name, theme, row), screen[row],
+                              pieces, theme)
+    finally:
+        x.close()
+
+
+# Every suite, by the name the tests are registered under.
+SUITES = {
+    'pipe': suite_pipe,
+    'pty': suite_pty,
+    'faults': suite_faults,
+    'fuzz': suite_fuzz,
+    'terminal': suite_terminal,
+    'wine-start': suite_wine_start,
+    'wine': suite_wine,
+    'pty-pipe': suite_pty_pipe,
+    'wine-stop': suite_wine_stop,
+}
+
+
 def main():
     parser = argparse.ArgumentParser()
-    suites = [name[6:].replace('_', '-') for name in globals() if name.startswith('suite_')]
-    parser.add_argument('suite', choices=suites)
+    parser.add_argument('suite', choices=SUITES)
     parser.add_argument('--exe', required=True)
     parser.add_argument('--emulator', action='append', default=[])
     parser.add_argument('--windows', action='store_true')
-    parser.add_argument('--objdump')
-    parser.add_argument('--machine')
+    parser.add_argument('--helper')
     opts = parser.parse_args()
+    if opts.emulator and shutil.which(opts.emulator[0]) is None:
+        print('skipped: %s not installed' % opts.emulator[0])
+        return SKIP
     f = Failures()
-    globals()['suite_' + opts.suite.replace('-', '_')](opts, f)
+    SUITES[opts.suite](opts, f)
     return f.finish()
 
 

@@ -1,0 +1,96 @@
+"""The one terminal runner and escape-sequence decoder, shared by the tests,
+the benchmark and the picture of the help screen.
+
+run_pty(argv, raw)  runs argv on a fresh pseudo-terminal and returns what
+                    reached the terminal
+decode(data)        turns terminal output back into (attribute word, text)
+                    pieces, the way a terminal applies SGR codes
+"""
+import os
+import re
+import subprocess
+import tty
+
+
+def run_pty(argv, raw, cwd=None, env=None):
+    """Runs argv on a fresh pseudo-terminal, raw (the bytes exactly as written)
+    or with the terminal's own line handling; returns (status, output, stderr)."""
+    master, slave = os.openpty()
+    if raw:
+        tty.setraw(slave)
+    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
+                            start_new_session=True, cwd=cwd, env=env)
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: every slave descriptor is closed
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(master)
+    err = proc.stderr.read()
+    return proc.wait(timeout=60), b''.join(chunks), err
+
+
+def windows_color(ansi):
+    """Windows colour bits (blue 1, green 2, red 4) from an ANSI colour index
+    (red 1, green 2, blue 4); the mapping is its own inverse."""
+    return ((ansi & 1) << 2) | (ansi & 2) | ((ansi & 4) >> 2)
+
+
+def sgr_color(nibble, base):
+    """The SGR code of a colour nibble: base 30 for a foreground, 40 for a
+    background, 60 more where the intensity bit is set."""
+    return base + windows_color(nibble & 7) + (60 if nibble & 8 else 0)
+
+
+def nibble_of(code, base):
+    """The colour nibble that an SGR code from sgr_color(..., base) stands for."""
+    return windows_color(code % 10) | (8 if code >= base + 60 else 0)
+
+
+FLAGS = {7: 0x4000, 4: 0x8000, 53: 0x0400}
+SEQUENCE = re.compile(rb'\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07]*\x07')
+
+
+def decode(data):
+    """Terminal output as [(attribute, text)] pieces, plus the attribute in
+    force after the last byte."""
+    pieces, attr, pos = [], 7, 0
+    for m in SEQUENCE.finditer(data):
+        pieces.append((attr, data[pos:m.start()]))
+        pos = m.end()
+        params, final = m.group(1) or b'', m.group(2)
+        if final == b'C':  # cursor forward: blanks in the current colour
+            pieces.append((attr, b' ' * int(params or b'1')))
+        if final != b'm' or params.startswith(b'?'):
+            continue
+        for code in [int(p or b'0') for p in params.split(b';')]:
+            if code == 0:
+                attr = 7
+            elif 30 <= code <= 37 or 90 <= code <= 97:
+                attr = (attr & ~0xF) | nibble_of(code, 30)
+            elif 40 <= code <= 47 or 100 <= code <= 107:
+                attr = (attr & ~0xF0) | nibble_of(code, 40) << 4
+            elif code in FLAGS:
+                attr |= FLAGS[code]
+            else:
+                raise AssertionError('unexpected SGR code %d' % code)
+    pieces.append((attr, data[pos:]))
+    return merge(pieces), attr
+
+
+def merge(pieces):
+    """Pieces with the empty ones dropped and neighbours of one attribute joined."""
+    out = []
+    for attr, text in pieces:
+        if not text:
+            continue
+        if out and out[-1][0] == attr:
+            out[-1] = (attr, out[-1][1] + text)
+        else:
+            out.append((attr, text))
+    return out
