@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """tinty against the floor: what one call costs beside starting a process.
 
-  python3 bench/bench.py [--runs N]
+  python3 bench/bench.py [--rounds N]
 
-Builds the default and windows-x86 presets where they are missing, then
-prints one table: instructions per call (valgrind's callgrind, repeatable on
-a busy machine), the median wall time of many runs, write(2) calls on a
-terminal and on a pipe (strace), and the sizes of the stripped binaries.
+Builds what it needs (the default preset, static against musl; the system
+preset, against the system C library; the 32-bit Windows exe; and a static
+executable that only exits, the floor for any process), then prints one
+table: user-space instructions per call (valgrind's callgrind, repeatable on
+a busy machine), the time of a call in a shell loop of 400 (median of
+alternated rounds), write(2) calls on a terminal and on a pipe (strace), and
+the sizes, each beside its target.
 """
 import argparse
 import os
-import pty
 import re
 import statistics
 import subprocess
@@ -19,57 +21,60 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, 'tests'))
+from terminal import run_pty  # noqa: E402  (the tests' terminal runner)
+
 TINTY = os.path.join(ROOT, 'build', 'default', 'tinty')
+SYSTEM = os.path.join(ROOT, 'build', 'system', 'tinty')
 EXE = os.path.join(ROOT, 'build', 'windows-x86', 'tinty.exe')
-PRINTF = '/usr/bin/printf'
 ENV = dict(os.environ, TERM='xterm-256color', LC_ALL='C')
+LOOP = 400
+FLOOR_C = ('void _start(void) {\n'
+           '  __asm__ volatile("mov $60, %eax\\n xor %edi, %edi\\n syscall");\n'
+           '}\n')
 
 
 def build(preset, target):
     if not os.path.exists(target):
-        subprocess.run(['cmake', '--preset', preset], cwd=ROOT, check=True,
-                       stdout=subprocess.DEVNULL)
-        subprocess.run(['cmake', '--build', '--preset', preset], cwd=ROOT, check=True,
-                       stdout=subprocess.DEVNULL)
+        for argv in (['cmake', '--preset', preset], ['cmake', '--build', '--preset', preset]):
+            subprocess.run(argv, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+
+
+def build_floor(folder):
+    source, exe = os.path.join(folder, 'floor.c'), os.path.join(folder, 'floor')
+    with open(source, 'w') as f:
+        f.write(FLOOR_C)
+    subprocess.run(['gcc', '-O2', '-static', '-nostdlib', '-s', '-o', exe, source], check=True)
+    return exe
 
 
 def instructions(argv):
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, 'cg.out')
-        r = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=' + out] + argv,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV, check=True)
-        return int(re.search(rb'Collected : (\d+)', r.stderr).group(1))
+    r = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null'] + argv,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV, check=True)
+    return int(re.search(rb'Collected : (\d+)', r.stderr).group(1))
 
 
-def wall_ms(argv, runs):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        subprocess.run(argv, stdout=subprocess.DEVNULL, env=ENV, check=True)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1000
+def loop_seconds(argvs):
+    """One round: each command LOOP times from a shell loop, output to /dev/null."""
+    calls = '; '.join(' '.join("'%s'" % a for a in argv) for argv in argvs)
+    script = 'i=0; while [ $i -lt %d ]; do %s; i=$((i+1)); done' % (LOOP, calls)
+    start = time.perf_counter()
+    subprocess.run(['sh', '-c', script], stdout=subprocess.DEVNULL, env=ENV, check=True)
+    return time.perf_counter() - start
 
 
 def writes(argv, on_terminal):
-    """write(2) calls of one run, with standard output on a terminal or a pipe."""
+    """write(2) calls of one run (writev(2) among them, which musl's stdio
+    uses), with standard output on a terminal or a pipe."""
     with tempfile.TemporaryDirectory() as tmp:
         log = os.path.join(tmp, 'trace')
-        cmd = ['strace', '-qq', '-f', '-e', 'trace=write', '-o', log] + argv
+        traced = ['strace', '-qq', '-f', '-e', 'trace=write,writev', '-o', log] + argv
         if on_terminal:
-            pid, master = pty.fork()
-            if pid == 0:
-                os.execvpe(cmd[0], cmd, ENV)
-            while True:
-                try:
-                    if not os.read(master, 65536):
-                        break
-                except OSError:
-                    break
-            os.waitpid(pid, 0)
+            run_pty(traced, raw=True, env=ENV)
         else:
-            subprocess.run(cmd, stdout=subprocess.PIPE, env=ENV, check=True)
+            subprocess.run(traced, stdout=subprocess.PIPE, env=ENV, check=True)
         with open(log) as trace:
-            return sum(1 for line in trace if 'write(' in line)
+            return sum(1 for line in trace if re.match(r'(\d+ +)?writev?\(', line))
 
 
 def stripped_size(path):
@@ -81,35 +86,62 @@ def stripped_size(path):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--runs', type=int, default=300)
-    runs = parser.parse_args().runs
+    parser.add_argument('--rounds', type=int, default=9)
+    rounds = parser.parse_args().rounds
     build('default', TINTY)
+    build('system', SYSTEM)
     build('windows-x86', EXE)
+    with tempfile.TemporaryDirectory() as tmp:
+        floor = build_floor(tmp)
+        seq = '\\033[0;91;44mHello\\033[0m'
+        rows = [
+            ('static exit (the floor)', [[floor]]),
+            ('/bin/true', [['/bin/true']]),
+            ('tinty 1 12 Hello', [[TINTY, '1', '12', 'Hello']]),
+            ('tinty -p (help screen)', [[TINTY, '-p']]),
+            ('tinty 1 12 Hello, system libc', [[SYSTEM, '1', '12', 'Hello']]),
+            ('printf of the same bytes', [['/usr/bin/printf', seq]]),
+            ('tput setab/setaf/sgr0 + printf', [['tput', 'setab', '4'], ['tput', 'setaf', '9'],
+                                                ['/usr/bin/printf', 'Hello'], ['tput', 'sgr0']]),
+        ]
+        # Rounds alternate between the commands, so that a busy moment of the
+        # machine falls on all of them alike.
+        times = {name: [] for name, _ in rows}
+        for _ in range(rounds):
+            for name, argvs in rows:
+                times[name].append(loop_seconds(argvs))
+        median = {name: statistics.median(t) for name, t in times.items()}
 
-    seq = '\\033[0;91;44mHello\\033[0m'
-    tput = [['tput', 'setab', '4'], ['tput', 'setaf', '9'], [PRINTF, 'Hello'], ['tput', 'sgr0']]
-    rows = [
-        ('/bin/true (the floor)', [['/bin/true']]),
-        ('tinty 1 12 Hello', [[TINTY, '1', '12', 'Hello']]),
-        ('tinty -p (help screen)', [[TINTY, '-p']]),
-        ('printf of the same bytes', [[PRINTF, seq]]),
-        ('tput setab/setaf/sgr0 + printf', tput),
-    ]
-    floor = instructions(['/bin/true'])
-    print('%-32s %12s %9s %10s %11s %9s' % ('command', 'instructions', 'x floor', 'median ms',
-                                           'writes tty', 'writes pipe'))
-    for name, argvs in rows:
-        count = sum(instructions(a) for a in argvs)
-        ms = sum(wall_ms(a, runs) for a in argvs)
-        tty_writes = sum(writes(a, True) for a in argvs)
-        pipe_writes = sum(writes(a, False) for a in argvs)
-        print('%-32s %12d %9.3f %10.2f %11d %9d' % (name, count, count / floor, ms,
-                                                   tty_writes, pipe_writes))
+        print('%-32s %12s %11s %7s %7s %10s %9s' % (
+            'command', 'instructions', 'us a call', 'x floor', 'x true', 'writes tty', 'pipe'))
+        for name, argvs in rows:
+            count = sum(instructions(a) for a in argvs)
+            tty_writes = sum(writes(a, True) for a in argvs)
+            pipe_writes = sum(writes(a, False) for a in argvs)
+            print('%-32s %12d %11.1f %7.2f %7.2f %10d %9d' % (
+                name, count, median[name] / LOOP * 1e6,
+                median[name] / median['static exit (the floor)'], median[name] / median['/bin/true'],
+                tty_writes, pipe_writes))
+
+    coloured = instructions([TINTY, '1', '12', 'Hello'])
+    ratio_floor = median['tinty 1 12 Hello'] / median['static exit (the floor)']
+    ratio_true = median['tinty 1 12 Hello'] / median['/bin/true']
+    size = stripped_size(TINTY)
+    one_write = all(writes(a, t) == 1 for a in ([TINTY, '1', '12', 'Hello'], [TINTY, '-p'])
+                    for t in (True, False))
     print()
-    print('stripped Linux binary   %6d bytes (%.1f KiB)' % (stripped_size(TINTY),
-                                                           stripped_size(TINTY) / 1024))
-    print('32-bit Windows exe      %6d bytes (%.1f KiB)' % (os.path.getsize(EXE),
-                                                           os.path.getsize(EXE) / 1024))
+    for what, value, target, met in [
+            ('instructions, tinty 1 12 Hello', '%d' % coloured, 'at most 5,000', coloured <= 5000),
+            ('loop time against the floor', '%.2f x' % ratio_floor, 'at most 1.3 x',
+             ratio_floor <= 1.3),
+            ('loop time against /bin/true', '%.2f x' % ratio_true, 'at most 0.6 x',
+             ratio_true <= 0.6),
+            ('one write(2) a call, -p too', 'yes' if one_write else 'no', 'yes', one_write),
+            ('stripped Linux binary', '%d bytes' % size, 'at most 32 KiB', size <= 32 * 1024),
+            ('stripped, system libc', '%d bytes' % stripped_size(SYSTEM), '', True),
+            ('32-bit Windows exe', '%d bytes' % os.path.getsize(EXE), 'at most 20 KiB',
+             os.path.getsize(EXE) <= 20 * 1024)]:
+        print('%-34s %14s  %-16s %s' % (what, value, target, 'met' if met else 'MISSED'))
     print('machine: %s, %d cores; %s' % (os.uname().machine, os.cpu_count(),
                                          time.strftime('%Y-%m-%d')))
     return 0

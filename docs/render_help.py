@@ -14,7 +14,7 @@ from xml.sax.saxutils import escape
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'tests'))
-import tinty_test  # noqa: E402  (the terminal runner and decoder of the tests)
+from terminal import decode, run_pty  # noqa: E402  (the tests' terminal runner and decoder)
 
 PICTURE = os.path.join(HERE, 'help-screen.svg')
 PALETTE = ['#0c0c0c', '#0037da', '#13a10e', '#3a96dd', '#c50f1f', '#881798', '#c19c00',
@@ -24,11 +24,11 @@ CELL_W, CELL_H, PAD = 9, 18, 12
 
 
 def screen_lines(exe):
-    status, out, _ = tinty_test.run_pty([exe, '-p'], raw=True)
+    status, out, _ = run_pty([exe, '-p'], raw=True)
     if status != 0:
         sys.exit('tinty -p failed with status %d' % status)
     lines, line = [], []
-    for attr, text in tinty_test.decode(out)[0]:
+    for attr, text in decode(out)[0]:
         for i, part in enumerate(text.replace(b'\r', b'').split(b'\n')):
             if i:
                 lines.append(line)

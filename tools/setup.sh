@@ -1,0 +1,45 @@
+#!/bin/sh
+# Installs what building tinty (build) or running its whole test suite
+# (test) needs, where it is missing.  On Debian and Ubuntu it says what it
+# installs, then installs it with apt-get (through sudo where not root);
+# elsewhere it lists what to install and stops.
+set -eu
+
+build="cmake make g++ musl-tools"
+test="$build python3 binutils git g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64
+      clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm xfonts-base
+      imagemagick"
+
+case "${1:-}" in
+  build) wanted=$build ;;
+  test) wanted=$test ;;
+  *) echo "usage: tools/setup.sh build|test" >&2; exit 2 ;;
+esac
+
+missing=""
+for package in $wanted; do
+  if ! command -v dpkg-query >/dev/null 2>&1 ||
+     [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != installed ]; then
+    missing="$missing $package"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then
+  echo "tinty's $1 needs these (Debian package names):$missing" >&2
+  echo "install them with your system's package manager, then run this again" >&2
+  exit 1
+fi
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=""
+elif command -v sudo >/dev/null 2>&1; then
+  as_root="sudo"
+else
+  echo "tinty's $1 needs:$missing; install them as root (apt-get install$missing)" >&2
+  exit 1
+fi
+
+echo "installing what tinty's $1 needs:$missing"
+$as_root apt-get update -q
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -q --no-install-recommends $missing
