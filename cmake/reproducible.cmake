@@ -18,13 +18,17 @@ if(CPACK_PACKAGE_FILES AND CPACK_GENERATOR STREQUAL "TGZ")
             -C ${CPACK_TOPLEVEL_DIRECTORY} -cf - ${top}
     COMMAND gzip -9n OUTPUT_FILE ${CPACK_PACKAGE_FILES} COMMAND_ERROR_IS_FATAL ANY)
 elseif(CPACK_PACKAGE_FILES AND CPACK_GENERATOR STREQUAL "ZIP")
+  # The archive writer records every file's change time, which no one can
+  # set; zip -X records the modification time alone, in local time: UTC.
+  find_program(zip zip)
+  if(NOT zip)
+    message(WARNING "zip not found (Debian package zip): the ZIP keeps the files' change times")
+    return()
+  endif()
   file(GLOB_RECURSE files RELATIVE ${CPACK_TEMPORARY_DIRECTORY} ${CPACK_TEMPORARY_DIRECTORY}/*)
   file(REMOVE ${CPACK_PACKAGE_FILES})
-  # ZIP records local time: take it in UTC, wherever the build runs.
   set(ENV{TZ} UTC)
-  string(TIMESTAMP date "%Y-%m-%d %H:%M:%S" UTC)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${CPACK_PACKAGE_FILES} --format=zip
-                          "--mtime=${date} UTC" ${files}
+  execute_process(COMMAND ${zip} -X -D -q -9 ${CPACK_PACKAGE_FILES} ${files}
                   WORKING_DIRECTORY ${CPACK_TEMPORARY_DIRECTORY} COMMAND_ERROR_IS_FATAL ANY)
 elseif(CPACK_TEMPORARY_INSTALL_DIRECTORY AND EXISTS ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
   file(GLOB_RECURSE staged LIST_DIRECTORIES true ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*)

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 skipped=()
-for preset in default asan windows-x64 windows-x86; do
+for preset in default system asan windows-x64 windows-x86; do
   echo "=== $preset"
   cmake --preset "$preset" --fresh -DTINTY_WERROR=ON
   cmake --build --preset "$preset"

@@ -348,6 +348,15 @@ def suite_wine(opts, f):
                                timeout=60)
             f.check(r.returncode == 0 and r.stdout in allowed, '1C *.txt among %r wrote %r'
                     % (names, r.stdout))
+    # On the console the text comes from the wide command line, expanded alike.
+    with tempfile.TemporaryDirectory() as folder:
+        for name in ['Ωμέγα.txt', 'other.dat']:
+            open(os.path.join(folder, name), 'w').close()
+        status, out, _ = run_pty(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
+                                 raw=False, cwd=folder)
+        shown = b''.join(t for a, t in decode(out)[0] if a == 0x1C)
+        f.check(status == 0 and shown == 'Ωμέγα.txt'.encode(), '1C *.txt on the console showed %r'
+                % shown)
 
 
 def windows_path(path):

@@ -8,7 +8,7 @@ set -eu
 build="cmake make g++ musl-tools"
 test="$build python3 binutils git g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64
       clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm xfonts-base
-      imagemagick"
+      imagemagick zip"
 
 case "${1:-}" in
   build) wanted=$build ;;
