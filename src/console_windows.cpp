@@ -88,14 +88,15 @@ const wchar_t* WideArgument(const char* text, int index) {
   return wide;
 }
 
-// Writes the text in pieces that never split a surrogate pair, each line
-// feed after a carriage return, as the runtime's text mode writes it.
+// Writes the text in pieces that split no surrogate pair (where the text
+// has pairs), each line feed after a carriage return, as the runtime's text
+// mode writes it.
 void WriteConsoleText(HANDLE output, const wchar_t* text) {
   wchar_t piece[512];
   DWORD used = 0;
   DWORD written = 0;
   for (; *text != L'\0'; ++text) {
-    if (used >= 500 && !IS_LOW_SURROGATE(*text)) {
+    if (used >= 510 || (used >= 500 && !IS_HIGH_SURROGATE(piece[used - 1]))) {
       WriteConsoleW(output, piece, used, &written, nullptr);
       used = 0;
     }

@@ -117,16 +117,24 @@ def check_man(source):
     return problems
 
 
-def package(build, generator, out):
-    """Makes one package with cpack; returns (path or None, problems)."""
-    need('cpack')
-    r = run('cpack', '-G', generator, '--config', os.path.join(build, 'CPackConfig.cmake'),
-            '-B', out)
-    if r.returncode:
-        return None, ['cpack failed: ' + r.stdout + r.stderr]
-    suffix = {'DEB': '.deb', 'TGZ': '.tar.gz', 'ZIP': '.zip'}[generator]
-    files = glob.glob(os.path.join(out, '*' + suffix))
-    return (files[0], []) if len(files) == 1 else (None, ['cpack made %r' % files])
+def with_package(generator, *tools):
+    """Runs the check on one package that cpack makes in a temporary folder:
+    check(build, version, package_path, folder)."""
+    def wrap(check):
+        def run_check(build, version):
+            need('cpack', *tools)
+            with tempfile.TemporaryDirectory() as out:
+                r = run('cpack', '-G', generator, '--config',
+                        os.path.join(build, 'CPackConfig.cmake'), '-B', out)
+                if r.returncode:
+                    return ['cpack failed: ' + r.stdout + r.stderr]
+                suffix = {'DEB': '.deb', 'TGZ': '.tar.gz', 'ZIP': '.zip'}[generator]
+                files = glob.glob(os.path.join(out, '*' + suffix))
+                if len(files) != 1:
+                    return ['cpack made %r' % files]
+                return check(build, version, files[0], out)
+        return run_check
+    return wrap
 
 
 def static_build(build):
@@ -168,80 +176,69 @@ def check_install(build, version):
         return problems + check_installed_program(os.path.join(prefix, 'bin', 'tinty'))
 
 
-def check_deb(build, version):
-    need('dpkg-deb')
-    with tempfile.TemporaryDirectory() as out:
-        deb, problems = package(build, 'DEB', out)
-        if deb is None:
-            return problems
-        arch = run('dpkg', '--print-architecture').stdout.strip()
-        fields = {'Package': 'tinty', 'Version': version, 'Architecture': arch}
-        for field, value in fields.items():
-            got = run('dpkg-deb', '--field', deb, field).stdout.strip()
-            if got != value:
-                problems.append('%s is %r, expected %r' % (field, got, value))
-        depends = run('dpkg-deb', '--field', deb, 'Depends').stdout.strip()
-        if static_build(build) != (depends == ''):
-            problems.append('the package depends on %r' % depends)
-        maintainer = run('dpkg-deb', '--field', deb, 'Maintainer').stdout
-        if 'example' in maintainer or '@' not in maintainer:
-            problems.append('the maintainer is %r' % maintainer)
-        contents = run('dpkg-deb', '--contents', deb).stdout.split()
-        for path in tree(build):
-            if './usr/' + path not in contents:
-                problems.append('the package lacks /usr/' + path)
-        if os.path.basename(deb) != 'tinty_%s_%s.deb' % (version, arch):
-            problems.append('named ' + os.path.basename(deb))
-        run('dpkg-deb', '--extract', deb, out)
-        return problems + check_installed_program(os.path.join(out, 'usr', 'bin', 'tinty'))
+@with_package('DEB', 'dpkg-deb')
+def check_deb(build, version, deb, out):
+    problems = []
+    arch = run('dpkg', '--print-architecture').stdout.strip()
+    fields = {'Package': 'tinty', 'Version': version, 'Architecture': arch}
+    for field, value in fields.items():
+        got = run('dpkg-deb', '--field', deb, field).stdout.strip()
+        if got != value:
+            problems.append('%s is %r, expected %r' % (field, got, value))
+    depends = run('dpkg-deb', '--field', deb, 'Depends').stdout.strip()
+    if static_build(build) != (depends == ''):
+        problems.append('the package depends on %r' % depends)
+    maintainer = run('dpkg-deb', '--field', deb, 'Maintainer').stdout
+    if 'example' in maintainer or '@' not in maintainer:
+        problems.append('the maintainer is %r' % maintainer)
+    contents = run('dpkg-deb', '--contents', deb).stdout.split()
+    for path in tree(build):
+        if './usr/' + path not in contents:
+            problems.append('the package lacks /usr/' + path)
+    if os.path.basename(deb) != 'tinty_%s_%s.deb' % (version, arch):
+        problems.append('named ' + os.path.basename(deb))
+    run('dpkg-deb', '--extract', deb, out)
+    return problems + check_installed_program(os.path.join(out, 'usr', 'bin', 'tinty'))
 
 
-def check_lintian(build, version):
-    need('lintian')
-    with tempfile.TemporaryDirectory() as out:
-        deb, problems = package(build, 'DEB', out)
-        if deb is None:
-            return problems
-        r = run('lintian', '--allow-root', '--display-info', '--pedantic', '--show-overrides',
-                deb)
-        print(r.stdout + r.stderr)
-        tags = re.findall(r'^([EW]): (.*)$', r.stdout, re.M)
-        return ['lintian: %s: %s' % tag for tag in tags]
+@with_package('DEB', 'lintian')
+def check_lintian(build, version, deb, out):
+    r = run('lintian', '--allow-root', '--display-info', '--pedantic', deb)
+    print(r.stdout + r.stderr)
+    tags = re.findall(r'^([EW]): (.*)$', r.stdout, re.M)
+    failed = ['lintian ended with status %d' % r.returncode] if r.returncode else []
+    return failed + ['lintian: %s: %s' % tag for tag in tags]
 
 
-def check_tgz(build, version):
-    with tempfile.TemporaryDirectory() as out:
-        archive, problems = package(build, 'TGZ', out)
-        if archive is None:
-            return problems
-        top = 'tinty-%s-linux-x86_64' % version
-        if os.path.basename(archive) != top + '.tar.gz':
-            problems.append('named ' + os.path.basename(archive))
-        with tarfile.open(archive) as tar:
-            files = sorted(m.name for m in tar.getmembers() if m.isfile())
-            owners = {(m.uid, m.gid) for m in tar.getmembers()}
-            tar.extractall(out)
-        if files != [top + '/' + path for path in tree(build)]:
-            problems.append('the archive holds %r' % files)
-        if owners != {(0, 0)}:
-            problems.append('the archive has owners %r' % owners)
-        return problems + check_installed_program(os.path.join(out, top, 'bin', 'tinty'))
+@with_package('TGZ')
+def check_tgz(build, version, archive, out):
+    problems = []
+    top = 'tinty-%s-linux-x86_64' % version
+    if os.path.basename(archive) != top + '.tar.gz':
+        problems.append('named ' + os.path.basename(archive))
+    with tarfile.open(archive) as tar:
+        files = sorted(m.name for m in tar.getmembers() if m.isfile())
+        owners = {(m.uid, m.gid) for m in tar.getmembers()}
+        tar.extractall(out)
+    if files != [top + '/' + path for path in tree(build)]:
+        problems.append('the archive holds %r' % files)
+    if owners != {(0, 0)}:
+        problems.append('the archive has owners %r' % owners)
+    return problems + check_installed_program(os.path.join(out, top, 'bin', 'tinty'))
 
 
-def check_zip(build, version):
-    with tempfile.TemporaryDirectory() as out:
-        archive, problems = package(build, 'ZIP', out)
-        if archive is None:
-            return problems
-        names = sorted(zipfile.ZipFile(archive).namelist())
-        if names != ['LICENSE', 'README.md', 'tinty.exe']:
-            problems.append('the ZIP holds %r' % names)
-        if not os.path.basename(archive).startswith('tinty-%s-win' % version):
-            problems.append('named ' + os.path.basename(archive))
-        with open(os.path.join(build, 'tinty.exe'), 'rb') as exe:
-            if zipfile.ZipFile(archive).read('tinty.exe') != exe.read():
-                problems.append('the ZIP holds another tinty.exe than the build')
-        return problems
+@with_package('ZIP')
+def check_zip(build, version, archive, out):
+    problems = []
+    names = sorted(zipfile.ZipFile(archive).namelist())
+    if names != ['LICENSE', 'README.md', 'tinty.exe']:
+        problems.append('the ZIP holds %r' % names)
+    if not os.path.basename(archive).startswith('tinty-%s-win' % version):
+        problems.append('named ' + os.path.basename(archive))
+    with open(os.path.join(build, 'tinty.exe'), 'rb') as exe:
+        if zipfile.ZipFile(archive).read('tinty.exe') != exe.read():
+            problems.append('the ZIP holds another tinty.exe than the build')
+    return problems
 
 
 def digests(build):

@@ -102,7 +102,12 @@ WIDE_CASES = [
     (['0E', WIDE], 0x0E, WIDE, False),
     (['1', '14', WIDE], 0x1E, WIDE, False),
     (['0E', WIDE + '\n' + WIDE], 0x0E, WIDE + '\n' + WIDE, False),
+    # Longer than one piece written, in lines shorter than the screen.
+    (['0E', ('Ωμέγα ' * 10 + '\n') * 20], 0x0E, ('Ωμέγα ' * 10 + '\n') * 20, False),
 ]
+# Characters beyond 16 bits, which UTF-16 writes as pairs: Wine's console
+# shows each pair as two U+FFFD, as it does for cmd's own echo.
+PAIRS = (['0E', 'x' + '\U0001F308' * 400], 0x0E, 'x' + '\U0001F308' * 400, False)
 
 
 def command(opts, args):
@@ -212,7 +217,7 @@ def check_terminal_stream(f, what, text, out):
 
 
 def suite_pty(opts, f):
-    for args, attr, text, help_due in CASES + WIDE_CASES:
+    for args, attr, text, help_due in CASES + WIDE_CASES + ([] if opts.windows else [PAIRS]):
         status, out, err = run_pty(command(opts, args), raw=not opts.windows)
         f.quiet(status, err, repr(args))
         want = expected_pieces(text, attr, help_due)
@@ -380,7 +385,7 @@ def suite_pty_pipe(opts, f):
     the SGR sequences of a POSIX terminal and the text in UTF-8."""
     for name, is_pty in PIPE_NAMES:
         cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
-        cases += WIDE_CASES if is_pty else [(['0E', 'Größe €'], 0x0E, 'Größe €', False)]
+        cases += WIDE_CASES + [PAIRS] if is_pty else [(['0E', 'Größe €'], 0x0E, 'Größe €', False)]
         for args, attr, text, help_due in cases:
             r = subprocess.run(opts.emulator + [opts.helper, name, windows_path(opts.exe)] + args,
                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
