@@ -1,11 +1,11 @@
 // tinty: write one piece of text in a chosen console colour, then give the
 // console back the colour it found.  The command-line driver and the colour
 // chart; every colour change goes through SetColor.
-#include "color_console.h"
-
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "color_console.h"
 
 namespace {
 

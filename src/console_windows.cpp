@@ -16,9 +16,9 @@
 extern "C" {
 int _dowildcard = -1;
 
-// msvcrt's wide start-up, declared by no public header.
-__declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
-                                                 int expand_wildcards, int* new_mode);
+// msvcrt's wide start-up, declared by no public header: the name is the runtime's.
+__declspec(dllimport) int __cdecl __wgetmainargs(  // NOLINT(bugprone-reserved-identifier)
+    int* argc, wchar_t*** argv, wchar_t*** env, int expand_wildcards, int* new_mode);
 }
 
 namespace {
