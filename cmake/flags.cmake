@@ -34,7 +34,8 @@ if(WIN32)
   # No link time stamp: the same sources give the same exe.
   tinty_link_option(LINKER:--no-insert-timestamp)
 elseif(TINTY_LIBC STREQUAL "musl")
-  tinty_link_option(-static)
+  # Not checked: a musl build that cannot link statically must fail.
+  target_link_options(tinty PRIVATE -static)
 endif()
 
 if(TINTY_SANITIZE)
