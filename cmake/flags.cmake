@@ -26,10 +26,8 @@ tinty_link_option(-s Release MinSizeRel)
 
 if(WIN32)
   # Call msvcrt's own printf rather than MinGW-w64's statically linked
-  # replacement (some 20 KiB).  libstdc++'s configuration switches the
-  # replacement on for C++, so stdio.h is read first, before it can.
+  # replacement (some 20 KiB).
   target_compile_definitions(tinty PRIVATE __USE_MINGW_ANSI_STDIO=0 WIN32_LEAN_AND_MEAN)
-  target_compile_options(tinty PRIVATE -include stdio.h)
   tinty_link_option(-static-libgcc)
   # No link time stamp: the same sources give the same exe.
   tinty_link_option(LINKER:--no-insert-timestamp)

@@ -103,10 +103,10 @@ int main(int argc, char** argv) {
 
   if (argc == 3) {  // tinty ATTRIBUTE TEXT
     SetColor(Low16(ParseHex(argv[1])));
-    WriteArgument(argv[2], 2);
+    WriteArgument(argv, 2);
   } else if (argc >= 4) {  // tinty BACKGROUND FOREGROUND TEXT [ignored...]
     SetColor(Low16(ParseDecimal(argv[1]) * 16u + ParseDecimal(argv[2])));
-    WriteArgument(argv[3], 3);
+    WriteArgument(argv, 3);
   }
 
   // "-p" is matched exactly, not parsed as an option: any other first

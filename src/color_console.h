@@ -20,8 +20,8 @@ uint16_t GetColor();
 // Sets the attribute for text written to standard output from now on; all 16
 // bits are passed on, and a failure is ignored.
 void SetColor(uint16_t attribute);
-// Writes command-line argument number `index`, whose text is `text`, as it
-// stands: no line end added, no per cent sign interpreted.
-void WriteArgument(const char* text, int index);
+// Writes command-line argument number `index` as it stands: no line end
+// added, no per cent sign interpreted.
+void WriteArgument(char** argv, int index);
 
 #endif

@@ -28,4 +28,4 @@ void SetColor(uint16_t attribute) {
   fwrite(sequence, 1, length, stdout);
 }
 
-void WriteArgument(const char* text, int /*index*/) { printf("%s", text); }
+void WriteArgument(char** argv, int index) { printf("%s", argv[index]); }

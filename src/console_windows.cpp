@@ -74,7 +74,8 @@ Output Classify(HANDLE output) {
 
 // The argument as the wide start-up splits and expands it.  Where that
 // differs from the narrow vector, the narrow text read in the ANSI code page.
-const wchar_t* WideArgument(const char* text, int index) {
+const wchar_t* WideArgument(char** narrow, int index) {
+  const char* text = narrow[index];
   int argc = 0;
   wchar_t** argv = nullptr;
   wchar_t** env = nullptr;
@@ -88,37 +89,36 @@ const wchar_t* WideArgument(const char* text, int index) {
   return wide;
 }
 
-// Writes the text in pieces that split no surrogate pair (where the text
-// has pairs), each line feed after a carriage return, as the runtime's text
-// mode writes it.
-void WriteConsoleText(HANDLE output, const wchar_t* text) {
-  wchar_t piece[512];
-  DWORD used = 0;
-  DWORD written = 0;
-  for (; *text != L'\0'; ++text) {
-    if (used >= 510 || (used >= 500 && !IS_HIGH_SURROGATE(piece[used - 1]))) {
-      WriteConsoleW(output, piece, used, &written, nullptr);
-      used = 0;
-    }
-    if (*text == L'\n') piece[used++] = L'\r';
-    piece[used++] = *text;
-  }
-  if (used != 0) WriteConsoleW(output, piece, used, &written, nullptr);
+// Long texts are written in pieces of up to kPiece characters, and one
+// more where the piece would end in the middle of a surrogate pair.
+constexpr int kPiece = 500;
+
+int PieceLength(const wchar_t* text) {
+  int length = 0;
+  while (length < kPiece && text[length] != L'\0') ++length;
+  return IS_LOW_SURROGATE(text[length]) ? length + 1 : length;
 }
 
-// Writes the text in UTF-8 through standard output, in pieces that never
-// split a surrogate pair.
+// Each line feed goes out after a carriage return, as text mode writes it.
+void WriteConsoleText(HANDLE output, const wchar_t* text) {
+  wchar_t piece[2 * (kPiece + 1)];
+  for (int length; (length = PieceLength(text)) != 0; text += length) {
+    DWORD used = 0;
+    for (int i = 0; i < length; ++i) {
+      if (text[i] == L'\n') piece[used++] = L'\r';
+      piece[used++] = text[i];
+    }
+    DWORD written = 0;
+    WriteConsoleW(output, piece, used, &written, nullptr);
+  }
+}
+
 void WriteUtf8(const wchar_t* text) {
-  char bytes[2048];
-  while (*text != L'\0') {
-    // Up to 500 characters, and the second half of a pair that would be cut.
-    int length = 0;
-    while (length < 500 && text[length] != L'\0') ++length;
-    if (IS_LOW_SURROGATE(text[length])) ++length;
+  char bytes[4 * (kPiece + 1)];
+  for (int length; (length = PieceLength(text)) != 0; text += length) {
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, sizeof bytes, nullptr, nullptr);
     fwrite(bytes, 1, static_cast<size_t>(size), stdout);
-    text += length;
   }
 }
 
@@ -147,14 +147,14 @@ void SetColor(uint16_t attribute) {
   fwrite(sequence, 1, length, stdout);
 }
 
-void WriteArgument(const char* text, int index) {
+void WriteArgument(char** argv, int index) {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   const Output kind = Classify(output);
   if (kind == Output::kOther) {
-    printf("%s", text);
+    printf("%s", argv[index]);
     return;
   }
-  const wchar_t* wide = WideArgument(text, index);
+  const wchar_t* wide = WideArgument(argv, index);
   if (kind == Output::kConsole) {
     fflush(stdout);
     WriteConsoleText(output, wide);
