@@ -22,10 +22,7 @@ void PrepareOutput() {
 uint16_t GetColor() { return kPlainAttribute; }
 
 void SetColor(uint16_t attribute) {
-  if (isatty(STDOUT_FILENO) == 0) return;
-  char sequence[kSgrSize];
-  const size_t length = FormatSgr(attribute, sequence);
-  fwrite(sequence, 1, length, stdout);
+  if (isatty(STDOUT_FILENO) != 0) WriteSgr(attribute);
 }
 
 void WriteArgument(char** argv, int index) { printf("%s", argv[index]); }

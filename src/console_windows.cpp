@@ -140,11 +140,8 @@ void SetColor(uint16_t attribute) {
   // written in, whatever the runtime's buffering.
   fflush(stdout);
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (SetConsoleTextAttribute(output, attribute) != 0 || Classify(output) != Output::kPtyPipe)
-    return;
-  char sequence[kSgrSize];
-  const size_t length = FormatSgr(attribute, sequence);
-  fwrite(sequence, 1, length, stdout);
+  if (SetConsoleTextAttribute(output, attribute) == 0 && Classify(output) == Output::kPtyPipe)
+    WriteSgr(attribute);
 }
 
 void WriteArgument(char** argv, int index) {

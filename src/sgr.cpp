@@ -1,4 +1,6 @@
 // Attribute words as the SGR escape sequences of ANSI terminals.
+#include <stdio.h>
+
 #include "sgr.h"
 
 namespace {
@@ -19,10 +21,11 @@ char* AppendCode(char* out, unsigned code) {
 
 }  // namespace
 
-size_t FormatSgr(uint16_t attribute, char* out) {
+void WriteSgr(uint16_t attribute) {
   // Foreground 7 and background 0 are left to the terminal's own default
   // colours, so that light and dark themes both read as the plain word.
-  char* end = out;
+  char sequence[24];  // a reset, two colours and three flags
+  char* end = sequence;
   *end++ = '\x1b';
   *end++ = '[';
   *end++ = '0';
@@ -35,5 +38,5 @@ size_t FormatSgr(uint16_t attribute, char* out) {
   if (attribute & 0x8000u) end = AppendCode(end, 4);   // underscore
   if (attribute & 0x0400u) end = AppendCode(end, 53);  // top grid line: overline
   *end++ = 'm';
-  return static_cast<size_t>(end - out);
+  fwrite(sequence, 1, static_cast<size_t>(end - sequence), stdout);
 }

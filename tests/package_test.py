@@ -14,7 +14,6 @@ import gzip
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tarfile
@@ -22,14 +21,7 @@ import tempfile
 import time
 import zipfile
 
-SKIP = 77
-
-
-def need(*tools):
-    missing = [t for t in tools if shutil.which(t) is None]
-    if missing:
-        print('skipped: %s not installed' % ', '.join(missing))
-        sys.exit(SKIP)
+from terminal import need
 
 
 def run(*argv, **kw):
@@ -230,14 +222,14 @@ def check_tgz(build, version, archive, out):
 @with_package('ZIP')
 def check_zip(build, version, archive, out):
     problems = []
-    names = sorted(zipfile.ZipFile(archive).namelist())
-    if names != ['LICENSE', 'README.md', 'tinty.exe']:
-        problems.append('the ZIP holds %r' % names)
+    with zipfile.ZipFile(archive) as z, open(os.path.join(build, 'tinty.exe'), 'rb') as exe:
+        names = sorted(z.namelist())
+        if names != ['LICENSE', 'README.md', 'tinty.exe']:
+            problems.append('the ZIP holds %r' % names)
+        elif z.read('tinty.exe') != exe.read():
+            problems.append('the ZIP holds another tinty.exe than the build')
     if not os.path.basename(archive).startswith('tinty-%s-win' % version):
         problems.append('named ' + os.path.basename(archive))
-    with open(os.path.join(build, 'tinty.exe'), 'rb') as exe:
-        if zipfile.ZipFile(archive).read('tinty.exe') != exe.read():
-            problems.append('the ZIP holds another tinty.exe than the build')
     return problems
 
 

@@ -5,11 +5,24 @@ run_pty(argv, raw)  runs argv on a fresh pseudo-terminal and returns what
                     reached the terminal
 decode(data)        turns terminal output back into (attribute word, text)
                     pieces, the way a terminal applies SGR codes
+need(*tools)        ends a test as skipped (77) where a tool is missing
 """
 import os
 import re
+import shutil
 import subprocess
+import sys
 import tty
+
+SKIP = 77
+
+
+def need(*tools):
+    """Ends the test as skipped, never as passed, where a tool is missing."""
+    missing = [t for t in tools if shutil.which(t) is None]
+    if missing:
+        print('skipped: %s not installed' % ', '.join(missing))
+        sys.exit(SKIP)
 
 
 def run_pty(argv, raw, cwd=None, env=None):

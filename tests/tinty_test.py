@@ -19,15 +19,12 @@ import argparse
 import collections
 import os
 import random
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
-from terminal import decode, merge, run_pty, sgr_color, windows_color
-
-SKIP = 77
+from terminal import decode, merge, need, run_pty, sgr_color, windows_color
 
 USAGE = (b'tinty background-color(0-16) foreground-color(0-16) "string"\r\n'
          b'tinty 1 12 "Hello"\r\n\r\n'
@@ -511,10 +508,7 @@ def check_row(f, what, cells, pieces, theme):
 def suite_terminal(opts, f):
     """What a person sees: tinty's output in xterm, scrolled in at the bottom of
     a full screen, on a dark and a light theme."""
-    missing = [t for t in ('Xvfb', 'xterm', 'import') if shutil.which(t) is None]
-    if missing:
-        print('skipped: %s not installed' % ', '.join(missing))
-        sys.exit(SKIP)
+    need('Xvfb', 'xterm', 'import')
     exe = "'%s'" % os.path.abspath(opts.exe)
     usage = [line.decode() for line in USAGE.replace(b'\r', b'').split(b'\n')[:-1]]
     chart = [[(7, '%X' % r)] + [(r * 16 + c, ' %X' % c) for c in range(16)] for r in range(16)]
@@ -558,9 +552,7 @@ def main():
     parser.add_argument('--windows', action='store_true')
     parser.add_argument('--helper')
     opts = parser.parse_args()
-    if opts.emulator and shutil.which(opts.emulator[0]) is None:
-        print('skipped: %s not installed' % opts.emulator[0])
-        return SKIP
+    need(*opts.emulator[:1])
     f = Failures()
     SUITES[opts.suite](opts, f)
     return f.finish()
