@@ -13,9 +13,9 @@ unsigned AnsiColor(unsigned nibble) {
 
 char* AppendCode(char* out, unsigned code) {
   *out++ = ';';
-  if (code >= 100) *out++ = static_cast<char>('0' + code / 100);
-  if (code >= 10) *out++ = static_cast<char>('0' + code / 10 % 10);
-  *out++ = static_cast<char>('0' + code % 10);
+  if (code >= 100) *out++ = static_cast<char>('0' + (code / 100));
+  if (code >= 10) *out++ = static_cast<char>('0' + (code / 10 % 10));
+  *out++ = static_cast<char>('0' + (code % 10));
   return out;
 }
 

@@ -162,8 +162,11 @@ def check_install(build, version):
         with gzip.open(os.path.join(prefix, 'share/doc/tinty/changelog.gz'), 'rt') as f:
             if not f.readline().startswith('tinty (%s) ' % version):
                 problems.append('the changelog does not start with version ' + version)
-        with gzip.open(os.path.join(prefix, 'share/man/man1/tinty.1.gz'), 'rt') as f:
-            if not f.read().startswith('.TH TINTY 1'):
+        page = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'docs',
+                            'tinty.1')
+        with gzip.open(os.path.join(prefix, 'share/man/man1/tinty.1.gz'), 'rb') as f, \
+                open(page, 'rb') as source:
+            if f.read() != source.read():
                 problems.append('the installed manual page is not the manual page')
         return problems + check_installed_program(os.path.join(prefix, 'bin', 'tinty'))
 
