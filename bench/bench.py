@@ -22,7 +22,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests'))
-from terminal import run_pty  # noqa: E402  (the tests' terminal runner)
+from terminal import run_pty, writes  # noqa: E402  (the tests' terminal runner)
 
 TINTY = os.path.join(ROOT, 'build', 'default', 'tinty')
 SYSTEM = os.path.join(ROOT, 'build', 'system', 'tinty')
@@ -61,20 +61,6 @@ def loop_seconds(argvs):
     start = time.perf_counter()
     subprocess.run(['sh', '-c', script], stdout=subprocess.DEVNULL, env=ENV, check=True)
     return time.perf_counter() - start
-
-
-def writes(argv, on_terminal):
-    """write(2) calls of one run (writev(2) among them, which musl's stdio
-    uses), with standard output on a terminal or a pipe."""
-    with tempfile.TemporaryDirectory() as tmp:
-        log = os.path.join(tmp, 'trace')
-        traced = ['strace', '-qq', '-f', '-e', 'trace=write,writev', '-o', log] + argv
-        if on_terminal:
-            run_pty(traced, raw=True, env=ENV)
-        else:
-            subprocess.run(traced, stdout=subprocess.PIPE, env=ENV, check=True)
-        with open(log) as trace:
-            return sum(1 for line in trace if re.match(r'(\d+ +)?writev?\(', line))
 
 
 def stripped_size(path):
@@ -116,8 +102,8 @@ def main():
             'command', 'instructions', 'us a call', 'x floor', 'x true', 'writes tty', 'pipe'))
         for name, argvs in rows:
             count = sum(instructions(a) for a in argvs)
-            tty_writes = sum(writes(a, True) for a in argvs)
-            pipe_writes = sum(writes(a, False) for a in argvs)
+            tty_writes = sum(writes(a, True, ENV) for a in argvs)
+            pipe_writes = sum(writes(a, False, ENV) for a in argvs)
             print('%-32s %12d %11.1f %7.2f %7.2f %10d %9d' % (
                 name, count, median[name] / LOOP * 1e6,
                 median[name] / median['static exit (the floor)'], median[name] / median['/bin/true'],
@@ -127,7 +113,7 @@ def main():
     ratio_floor = median['tinty 1 12 Hello'] / median['static exit (the floor)']
     ratio_true = median['tinty 1 12 Hello'] / median['/bin/true']
     size = stripped_size(TINTY)
-    one_write = all(writes(a, t) == 1 for a in ([TINTY, '1', '12', 'Hello'], [TINTY, '-p'])
+    one_write = all(writes(a, t, ENV) == 1 for a in ([TINTY, '1', '12', 'Hello'], [TINTY, '-p'])
                     for t in (True, False))
     print()
     for what, value, target, met in [

@@ -9,9 +9,6 @@
 
 namespace {
 
-// Larger than any 32-bit magnitude: the mark of a number that overflowed.
-constexpr uint64_t kOverflow = 0x100000000u;
-
 // The literals end in \r, and the chart's row end is a lone \r, because the
 // Windows runtime writes text mode: puts's newline leaves as CR LF, so each
 // line ends CR CR LF there and CR LF on POSIX.  Scripts that capture the
@@ -31,47 +28,30 @@ unsigned DigitValue(char c) {
   return 36;
 }
 
-// The numbers are read here rather than with strtoul and strtol because a
-// long is 32 bits on Windows and 64 on 64-bit POSIX systems: a word must
-// saturate and wrap the same on every platform, as the 32-bit release does.
+// A number as msvcrt.dll reads it: atol in base 10, strtoul in base 16.
+// The Windows release defines the words that scripts rely on, so every
+// build reads numbers its way rather than with the C library's own, whose
+// long has 64 bits on 64-bit POSIX systems.
 //
-// Reads leading white space, an optional sign, in base 16 an optional 0x or
-// 0X, then digits up to the first character that is not one; no digits read
-// as 0.  Returns the magnitude, or kOverflow where it does not fit 32 bits.
-uint64_t ReadMagnitude(const char* text, unsigned base, bool* negative) {
+// Leading white space is skipped; an optional sign, and in base 16 an
+// optional 0x or 0X, is taken; digits are read up to the first character
+// that is not one, and no digits read as 0.  Beyond 32 bits, atol wraps
+// modulo 2^32 and strtoul saturates to 0xFFFFFFFF; then a minus sign
+// negates modulo 2^32, so "-100000000" in base 16 gives 1.
+uint32_t ReadNumber(const char* text, unsigned base) {
   while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  *negative = *text == '-';
+  const bool negative = *text == '-';
   if (*text == '-' || *text == '+') ++text;
-  if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
-      DigitValue(text[2]) < 16) {
-    text += 2;
-  }
-  uint64_t magnitude = 0;
+  if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
+  uint32_t value = 0;
   for (unsigned digit; (digit = DigitValue(*text)) < base; ++text) {
-    magnitude = magnitude * base + digit;
-    if (magnitude >= kOverflow) return kOverflow;
+    if (base == 16 && value > 0x0FFFFFFFu) {
+      value = 0xFFFFFFFFu;
+      break;
+    }
+    value = (value * base) + digit;
   }
-  return magnitude;
-}
-
-// The hexadecimal attribute, as a 32-bit strtoul(text, nullptr, 16) gives it:
-// too large saturates to 0xFFFFFFFF, a minus sign negates modulo 2^32.
-uint32_t ParseHex(const char* text) {
-  bool negative = false;
-  const uint64_t magnitude = ReadMagnitude(text, 16, &negative);
-  if (magnitude == kOverflow) return 0xFFFFFFFFu;
-  const auto value = static_cast<uint32_t>(magnitude);
   return negative ? 0u - value : value;
-}
-
-// A decimal colour number, as a 32-bit strtol(text, nullptr, 10) gives it
-// (saturating to the range of a 32-bit long), as an unsigned 32-bit word.
-uint32_t ParseDecimal(const char* text) {
-  bool negative = false;
-  const uint64_t magnitude = ReadMagnitude(text, 10, &negative);
-  if (negative)
-    return 0u - static_cast<uint32_t>(magnitude < 0x80000000u ? magnitude : 0x80000000u);
-  return static_cast<uint32_t>(magnitude < 0x7FFFFFFFu ? magnitude : 0x7FFFFFFFu);
 }
 
 uint16_t Low16(uint32_t word) { return static_cast<uint16_t>(word & 0xFFFFu); }
@@ -82,7 +62,7 @@ void Preview() {
     SetColor(kPlainAttribute);
     printf("%X", row);
     for (unsigned column = 0; column < 16; ++column) {
-      SetColor(static_cast<uint16_t>(row * 16 + column));
+      SetColor(static_cast<uint16_t>((row * 16) + column));
       printf(" %X", column);
     }
     // A line feed that scrolls fills the new line with the colour in force,
@@ -99,14 +79,15 @@ void Preview() {
 // over its decoration.
 int main(int argc, char** argv) {
   PrepareOutput();
+  ReadArguments(&argc, &argv);
   const uint16_t saved = GetColor();
 
   if (argc == 3) {  // tinty ATTRIBUTE TEXT
-    SetColor(Low16(ParseHex(argv[1])));
-    WriteArgument(argv, 2);
+    SetColor(Low16(ReadNumber(argv[1], 16)));
+    WriteArgument(argv[2]);
   } else if (argc >= 4) {  // tinty BACKGROUND FOREGROUND TEXT [ignored...]
-    SetColor(Low16(ParseDecimal(argv[1]) * 16u + ParseDecimal(argv[2])));
-    WriteArgument(argv, 3);
+    SetColor(Low16((ReadNumber(argv[1], 10) * 16u) + ReadNumber(argv[2], 10)));
+    WriteArgument(argv[3]);
   }
 
   // "-p" is matched exactly, not parsed as an option: any other first

@@ -15,13 +15,16 @@ constexpr uint16_t kPlainAttribute = 7;
 
 // Readies standard output for the run, before anything is read or written.
 void PrepareOutput();
+// Replaces the argument vector with the arguments as the user typed them,
+// from which the form, the numbers and the text are all taken.
+void ReadArguments(int* argc, char*** argv);
 // The attribute in force for standard output, or kPlainAttribute.
 uint16_t GetColor();
 // Sets the attribute for text written to standard output from now on; all 16
 // bits are passed on, and a failure is ignored.
 void SetColor(uint16_t attribute);
-// Writes command-line argument number `index` as it stands: no line end
-// added, no per cent sign interpreted.
-void WriteArgument(char** argv, int index);
+// Writes an argument of that vector as it stands: no line end added, no per
+// cent sign interpreted.
+void WriteArgument(const char* text);
 
 #endif

@@ -19,10 +19,13 @@ void PrepareOutput() {
   setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }
 
+// The arguments are the bytes the shell passed.
+void ReadArguments(int* /*argc*/, char*** /*argv*/) {}
+
 uint16_t GetColor() { return kPlainAttribute; }
 
 void SetColor(uint16_t attribute) {
   if (isatty(STDOUT_FILENO) != 0) WriteSgr(attribute);
 }
 
-void WriteArgument(char** argv, int index) { printf("%s", argv[index]); }
+void WriteArgument(const char* text) { printf("%s", text); }

@@ -2,7 +2,9 @@
 // through the console API and the text as UTF-16, so any character shows as
 // typed.  The pty pipes of MSYS2 and Cygwin terminals (Git Bash's among them)
 // take SGR escape sequences and UTF-8, as a POSIX terminal does.  Files and
-// other pipes get the runtime's bytes, with no colour.
+// other pipes get the text in the ANSI code page, as the runtime writes it,
+// with no colour.
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -11,8 +13,8 @@
 #include "color_console.h"
 #include "sgr.h"
 
-// The runtime start-up expands wildcards in the command line before main
-// runs, so `tinty 1C *.txt` sees the matching file names.
+// The runtime expands wildcards in the command line, in the narrow vector
+// and in the wide one, so `tinty 1C *.txt` sees the matching file names.
 extern "C" {
 int _dowildcard = -1;
 
@@ -23,7 +25,11 @@ __declspec(dllimport) int __cdecl __wgetmainargs(  // NOLINT(bugprone-reserved-i
 
 namespace {
 
-enum class Output { kConsole, kPtyPipe, kOther };
+// The console host refuses a word with bit 13 set (the bit means nothing to
+// it) and keeps the old colour; every other bit is passed on.
+constexpr uint16_t kConsoleBits = 0xDFFF;
+
+enum class Output : uint8_t { kConsole, kPtyPipe, kOther };
 
 // Vista and later; looked up at run time so that the exe loads on older
 // systems, where no MSYS2 or Cygwin terminal is recognised.
@@ -49,11 +55,14 @@ bool SkipRun(const wchar_t** text, int (*test)(wint_t), int least, int most) {
   return count >= least;
 }
 
-// \msys-<16 hex digits>-pty<N>-to-master, or the same with cygwin.
+// \msys-<16 hex digits>-pty<N>-to-master, or the same with cygwin.  Since
+// 2021 the runtimes give native programs the one that ends in -nat (so
+// today's Git Bash does), and Cygwin's own programs the one without.
 bool IsPtyPipeName(const wchar_t* name) {
   return (Skip(&name, L"\\msys-") || Skip(&name, L"\\cygwin-")) &&
          SkipRun(&name, iswxdigit, 16, 16) && Skip(&name, L"-pty") &&
-         SkipRun(&name, iswdigit, 1, 9) && Skip(&name, L"-to-master") && *name == L'\0';
+         SkipRun(&name, iswdigit, 1, 9) && Skip(&name, L"-to-master") &&
+         (*name == L'\0' || (Skip(&name, L"-nat") && *name == L'\0'));
 }
 
 Output Classify(HANDLE output) {
@@ -72,21 +81,29 @@ Output Classify(HANDLE output) {
   return IsPtyPipeName(name.info.FileName) ? Output::kPtyPipe : Output::kOther;
 }
 
-// The argument as the wide start-up splits and expands it.  Where that
-// differs from the narrow vector, the narrow text read in the ANSI code page.
-const wchar_t* WideArgument(char** narrow, int index) {
-  const char* text = narrow[index];
-  int argc = 0;
-  wchar_t** argv = nullptr;
-  wchar_t** env = nullptr;
-  int new_mode = 0;
-  if (__wgetmainargs(&argc, &argv, &env, _dowildcard, &new_mode) == 0 && argc == __argc &&
-      argv != nullptr)
-    return argv[index];
-  const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  auto* wide = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, sizeof(wchar_t) * length));
-  if (wide == nullptr || MultiByteToWideChar(CP_ACP, 0, text, -1, wide, length) == 0) return L"";
+// `text` in UTF-16 from a code page, and back, in memory of its own; null
+// where it does not convert.
+wchar_t* Widen(const char* text, UINT code_page) {
+  const int length = MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
+  auto* wide = static_cast<wchar_t*>(malloc(sizeof(wchar_t) * static_cast<size_t>(length)));
+  if (length == 0 || wide == nullptr ||
+      MultiByteToWideChar(code_page, 0, text, -1, wide, length) == 0) {
+    free(wide);
+    return nullptr;
+  }
   return wide;
+}
+
+char* Narrow(const wchar_t* text, UINT code_page) {
+  if (text == nullptr) return nullptr;
+  const int size = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  auto* bytes = static_cast<char*>(malloc(static_cast<size_t>(size)));
+  if (size == 0 || bytes == nullptr ||
+      WideCharToMultiByte(code_page, 0, text, -1, bytes, size, nullptr, nullptr) == 0) {
+    free(bytes);
+    return nullptr;
+  }
+  return bytes;
 }
 
 // Long texts are written in pieces of up to kPiece characters, and one
@@ -113,19 +130,37 @@ void WriteConsoleText(HANDLE output, const wchar_t* text) {
   }
 }
 
-void WriteUtf8(const wchar_t* text) {
-  char bytes[4 * (kPiece + 1)];
-  for (int length; (length = PieceLength(text)) != 0; text += length) {
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, sizeof bytes, nullptr, nullptr);
-    fwrite(bytes, 1, static_cast<size_t>(size), stdout);
-  }
-}
-
 }  // namespace
 
 void PrepareOutput() {
   // The runtime leaves standard output in text mode: LF leaves as CR LF.
+}
+
+// The narrow vector is built from the ANSI command line, where a character
+// outside the code page is already a ? (or a look-alike), and the runtime
+// then expands that ? against file names: it can split into more or fewer
+// arguments than the user typed.  The wide vector, expanded alike, holds
+// what was typed; it is taken whole, as UTF-8.
+void ReadArguments(int* argc, char*** argv) {
+  int count = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** env = nullptr;
+  int new_mode = 0;
+  const bool have_wide =
+      __wgetmainargs(&count, &wide, &env, _dowildcard, &new_mode) == 0 && wide != nullptr;
+  if (!have_wide) count = *argc;
+  auto** utf8 = static_cast<char**>(malloc(sizeof(char*) * (static_cast<size_t>(count) + 1)));
+  if (utf8 == nullptr) return;
+  static char empty[1];
+  for (int i = 0; i < count; ++i) {
+    wchar_t* decoded = have_wide ? nullptr : Widen((*argv)[i], CP_ACP);
+    char* text = Narrow(have_wide ? wide[i] : decoded, CP_UTF8);
+    free(decoded);
+    utf8[i] = text != nullptr ? text : empty;
+  }
+  utf8[count] = nullptr;
+  *argc = count;
+  *argv = utf8;
 }
 
 uint16_t GetColor() {
@@ -140,22 +175,26 @@ void SetColor(uint16_t attribute) {
   // written in, whatever the runtime's buffering.
   fflush(stdout);
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (SetConsoleTextAttribute(output, attribute) == 0 && Classify(output) == Output::kPtyPipe)
+  if (SetConsoleTextAttribute(output, attribute & kConsoleBits) == 0 &&
+      Classify(output) == Output::kPtyPipe)
     WriteSgr(attribute);
 }
 
-void WriteArgument(char** argv, int index) {
+void WriteArgument(const char* text) {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   const Output kind = Classify(output);
-  if (kind == Output::kOther) {
-    printf("%s", argv[index]);
+  if (kind == Output::kPtyPipe) {
+    printf("%s", text);
     return;
   }
-  const wchar_t* wide = WideArgument(argv, index);
+  wchar_t* wide = Widen(text, CP_UTF8);
   if (kind == Output::kConsole) {
     fflush(stdout);
-    WriteConsoleText(output, wide);
+    if (wide != nullptr) WriteConsoleText(output, wide);
   } else {
-    WriteUtf8(wide);
+    char* ansi = Narrow(wide, CP_ACP);
+    printf("%s", ansi != nullptr ? ansi : text);
+    free(ansi);
   }
+  free(wide);
 }

@@ -3,6 +3,7 @@ the benchmark and the picture of the help screen.
 
 run_pty(argv, raw)  runs argv on a fresh pseudo-terminal and returns what
                     reached the terminal
+writes(argv, tty)   counts the write(2) calls of one run, on a terminal or a pipe
 decode(data)        turns terminal output back into (attribute word, text)
                     pieces, the way a terminal applies SGR codes
 need(*tools)        ends a test as skipped (77) where a tool is missing
@@ -12,6 +13,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import tty
 
 SKIP = 77
@@ -46,6 +48,20 @@ def run_pty(argv, raw, cwd=None, env=None):
     os.close(master)
     err = proc.stderr.read()
     return proc.wait(timeout=60), b''.join(chunks), err
+
+
+def writes(argv, on_terminal, env=None):
+    """write(2) calls of one run (writev(2) among them, which musl's stdio
+    uses), with standard output on a terminal or a pipe."""
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, 'trace')
+        traced = ['strace', '-qq', '-f', '-e', 'trace=write,writev', '-o', log] + argv
+        if on_terminal:
+            run_pty(traced, raw=True, env=env)
+        else:
+            subprocess.run(traced, stdout=subprocess.PIPE, env=env, check=True)
+        with open(log) as trace:
+            return sum(1 for line in trace if re.match(r'(\d+ +)?writev?\(', line))
 
 
 def windows_color(ansi):

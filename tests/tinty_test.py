@@ -2,6 +2,7 @@
 """Black-box tests of the built tinty, run as a user runs it.
 
   tinty_test.py SUITE --exe PATH [--emulator LOADER] [--windows] [--helper PATH]
+                [--split PATH]
 
 pipe        exact bytes of every case through a pipe
 pty         every case on a pseudo-terminal, the escape sequences decoded back
@@ -10,7 +11,10 @@ faults      standard output closed, full, a reader gone, a hung-up terminal
 fuzz        seeded random argument vectors (TINTY_SEED repeats a run)
 terminal    what xterm draws, read off a screenshot of it under Xvfb
 wine-start  starts the Wine prefix's server (Windows, before the others)
-wine        the console's own saved attribute and wildcard expansion (Windows)
+wine        the console's own saved attribute, wildcard expansion, and every
+            cell that the console holds afterwards: for the case table, for
+            random numbers against msvcrt.dll's own atol and strtoul, and for
+            a narrow argument vector split unlike the wide one (Windows)
 pty-pipe    MSYS2 and Cygwin pty pipes, through the helper (Windows)
 wine-stop   ends the Wine prefix's server (Windows, after the others)
 A suite whose tools are missing exits 77: skipped, never passed.
@@ -24,7 +28,7 @@ import sys
 import tempfile
 import time
 
-from terminal import decode, merge, need, run_pty, sgr_color, windows_color
+from terminal import decode, merge, need, run_pty, sgr_color, windows_color, writes
 
 USAGE = (b'tinty background-color(0-16) foreground-color(0-16) "string"\r\n'
          b'tinty 1 12 "Hello"\r\n\r\n'
@@ -49,7 +53,7 @@ CASES = [
     (['FFFFFFFF', 'x'], 0xFFFF, 'x', False),
     (['100000000', 'x'], 0xFFFF, 'x', False),
     (['123456789', 'x'], 0xFFFF, 'x', False),
-    (['-123456789', 'x'], 0xFFFF, 'x', False),
+    (['-123456789', 'x'], 0x0001, 'x', False),
     (['3G', 'x'], 0x03, 'x', False),
     (['0x', 'x'], 0x00, 'x', False),
     (['zz', 'x'], 0x00, 'x', False),
@@ -62,24 +66,33 @@ CASES = [
     (['1', '12x', 'x'], 0x1C, 'x', False),
     (['+1', ' 12', 'x'], 0x1C, 'x', False),
     (['4095', '15', 'x'], 0xFFFF, 'x', False),
-    (['2147483648', '1', 'x'], 0xFFF1, 'x', False),
+    (['2147483648', '1', 'x'], 0x0001, 'x', False),
     (['99999999999999999999', '1', 'x'], 0xFFF1, 'x', False),
-    (['-99999999999999999999', '1', 'x'], 0x0001, 'x', False),
+    (['-99999999999999999999', '1', 'x'], 0x0011, 'x', False),
     (['1', '12', 'a', 'b', 'c'], 0x1C, 'a', False),
     # numbers at and beyond 32 and 64 bits, with and without signs
     (['FFFFFFFFFFFFFFFF', 'x'], 0xFFFF, 'x', False),
     (['10000000000000000', 'x'], 0xFFFF, 'x', False),
     (['-FFFFFFFF', 'x'], 0x0001, 'x', False),
     (['-80000000', 'x'], 0x0000, 'x', False),
-    (['-100000000', 'x'], 0xFFFF, 'x', False),
+    (['-100000000', 'x'], 0x0001, 'x', False),
     (['00000000000000000000001C', 'x'], 0x1C, 'x', False),
     (['2147483647', '0', 'x'], 0xFFF0, 'x', False),
     (['-2147483648', '5', 'x'], 0x0005, 'x', False),
-    (['-2147483649', '5', 'x'], 0x0005, 'x', False),
+    (['-2147483649', '5', 'x'], 0xFFF5, 'x', False),
     (['0', '4294967295', 'x'], 0xFFFF, 'x', False),
-    (['0', '9223372036854775808', 'x'], 0xFFFF, 'x', False),
-    (['1', '-18446744073709551617', 'x'], 0x0010, 'x', False),
+    (['0', '9223372036854775808', 'x'], 0x0000, 'x', False),
+    (['0', '4294967296', 'x'], 0x0000, 'x', False),
+    (['1', '-18446744073709551617', 'x'], 0x000F, 'x', False),
     (['0000000000000000000001', '2', 'x'], 0x12, 'x', False),
+    # every letter case and blank the conversions treat specially
+    (['fa', 'x'], 0xFA, 'x', False),
+    (['\r\v\f\n1c', 'x'], 0x1C, 'x', False),
+    (['+0xBd', 'x'], 0xBD, 'x', False),
+    (['0xg', 'x'], 0x00, 'x', False),
+    (['1a', 'b2', 'x'], 0x10, 'x', False),
+    (['\r-1', '\t9', 'x'], 0xFFF9, 'x', False),
+    (['+-1', '- 1', 'x'], 0x00, 'x', False),
     (['-p', 'x'], 0x00, 'x', True),
     (['-p', '12', 'x'], 0x0C, 'x', True),
     (['-P'], None, '', False),
@@ -91,6 +104,7 @@ CASES = [
     (['1', '12', ''], 0x1C, '', False),
     (['0E', 'two\nlines'], 0x0E, 'two\nlines', False),
     (['0E', 'Größe €'], 0x0E, 'Größe €', False),
+    (['0E', 'a\vb'], 0x0E, 'a\vb', False),
 ]
 
 # Text beyond any ANSI code page: a terminal or console shows it as typed.
@@ -189,6 +203,20 @@ def suite_pipe(opts, f):
         f.quiet(r.returncode, r.stderr, repr(args))
         want = expected_bytes(opts, text, help_due)
         f.check(r.stdout == want, '%r: wrote %r, expected %r' % (args, r.stdout[:200], want[:200]))
+    if opts.windows:
+        # A file is no terminal either: the bare bytes.  NUL takes everything.
+        for args, attr, text, help_due in [CASES[0], (['-p'], None, '', True)]:
+            with tempfile.TemporaryFile() as out:
+                r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=subprocess.PIPE, timeout=60)
+                out.seek(0)
+                got, want = out.read(), expected_bytes(opts, text, help_due)
+            f.quiet(r.returncode, r.stderr, 'to a file, %r' % args)
+            f.check(got == want, 'to a file, %r: wrote %r, expected %r' % (args, got[:80], want[:80]))
+        r = subprocess.run(opts.emulator + ['cmd', '/c', '%s 1 12 x > NUL & echo done'
+                                            % windows_path(opts.exe)], capture_output=True,
+                           stdin=subprocess.DEVNULL, timeout=60)
+        f.check(r.stdout == b'done\r\n', 'to NUL: %r' % r.stdout)
     # A reader that goes away: no SIGPIPE, status 0.
     r = subprocess.run(['bash', '-c', '"$@" -p | head -c1 >/dev/null; echo ${PIPESTATUS[0]}',
                         'bash'] + command(opts, []), capture_output=True, timeout=60)
@@ -229,10 +257,15 @@ def on_wine_console(argv, shows_text=True, cwd=None):
 
 
 def suite_pty(opts, f):
-    for args, attr, text, help_due in CASES + WIDE_CASES + ([] if opts.windows else [PAIRS]):
+    rows = CASES + WIDE_CASES
+    if not opts.windows:  # the Windows suites read these off the console itself
+        need('strace', opts.wine, opts.helper)
+        rows += [PAIRS] + msvcrt_rows(opts, f)
+        wine_server(opts, '-k')
+    for args, attr, text, help_due in rows:
         want = expected_pieces(text, attr, help_due)
         if opts.windows:  # Wine places lines with CR LF pairs and cursor moves of its own
-            status, out, err = on_wine_console(command(opts, args), shows_text=bool(want))
+            status, out, err = on_wine_console(command(opts, args), shows_text=bool(text))
             want = without_cr(through_wine(want))
             got = without_cr(decode(out)[0])
         else:
@@ -242,6 +275,13 @@ def suite_pty(opts, f):
         f.quiet(status, err, repr(args))
         f.check(got == want,
                 '%r: showed %r, expected %r (%r)' % (args, got[:6], want[:6], out[:80]))
+    if not opts.windows:
+        # Colour and text travel together: a call, the help screen too, is one write(2).
+        # (LeakSanitizer cannot run under strace's ptrace.)
+        traced = dict(os.environ, ASAN_OPTIONS='detect_leaks=0')
+        for args in (['1', '12', 'Hello'], ['-p']):
+            count = writes(command(opts, args), True, traced)
+            f.check(count == 1, '%r: %d write(2) calls on a terminal' % (args, count))
 
 
 def gone_reader():
@@ -300,9 +340,15 @@ def random_argument(rng, size):
     return bytes(out[:size])
 
 
-def suite_fuzz(opts, f):
+def seeded():
+    """A random generator, its seed printed so that TINTY_SEED repeats the run."""
     seed = int(os.environ.get('TINTY_SEED', random.randrange(1 << 32)))
-    rng = random.Random(seed)
+    print('seed', seed, '(TINTY_SEED=%d repeats this run)' % seed)
+    return random.Random(seed)
+
+
+def suite_fuzz(opts, f):
+    rng = seeded()
     vectors = []
     for _ in range(400):
         count = rng.randrange(7)
@@ -318,18 +364,17 @@ def suite_fuzz(opts, f):
         text = args[1] if len(args) == 2 else args[2] if len(args) >= 3 else b''
         want = text + (HELP if len(args) == 0 or args[0] == b'-p' else b'')
         ok = (r.returncode, r.stderr, r.stdout) == (0, b'', want)
-        f.check(ok, 'seed %d: %r: status %d, stderr %r' % (seed, [a[:40] for a in args],
-                                                           r.returncode, r.stderr[:300]))
+        f.check(ok, '%r: status %d, stderr %r' % ([a[:40] for a in args], r.returncode,
+                                                  r.stderr[:300]))
         if not ok:
             break
-    print('seed', seed, '(TINTY_SEED=%d repeats this run)' % seed)
 
 
 AWAY = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def wine_server(opts, flag):
-    server = os.path.join(os.path.dirname(opts.emulator[0]), 'wineserver')
+    server = os.path.join(os.path.dirname(opts.wine), 'wineserver')
     return subprocess.run([server, flag], **AWAY).returncode
 
 
@@ -379,9 +424,138 @@ def suite_wine(opts, f):
                 % shown)
 
 
+    check_console_cells(opts, f)
+
+
 def windows_path(path):
     """A host path as Wine's Z: drive shows it."""
     return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+# The helper clears the console to FILL in SAVED before each run: colours and
+# flags that a restore to 7, or to the low byte alone, would lose.
+SAVED, FILL = 0x841F, '\u2591'
+CONSOLE_BITS = 0xDFFF  # the console host refuses bit 13
+
+
+def console_runs(opts, program, calls, env=None):
+    """Runs program on Wine's console once for each argument list, through
+    the helper; returns (status, attribute in force afterwards, screen width,
+    [(attribute, character)] of every cell up to the cursor) for each."""
+    with tempfile.TemporaryDirectory() as tmp:
+        cases, report = os.path.join(tmp, 'cases'), os.path.join(tmp, 'report')
+        with open(cases, 'w') as listing:
+            listing.write(''.join(' '.join('=' + a.encode().hex() for a in args) + '\n'
+                                  for args in calls))
+        run_pty([opts.wine, opts.helper, 'cells', '%X' % SAVED, windows_path(program),
+                 windows_path(cases), windows_path(report)], raw=False, env=env)
+        with open(report, 'a+') as lines:
+            lines.seek(0)
+            report = lines.read()
+    runs = []
+    for line in report.splitlines():
+        fields = line.split()
+        cells = [(int(a, 16), chr(int(c, 16))) for a, c in (cell.split(':') for cell in fields[3:])]
+        runs.append((int(fields[0]), int(fields[1], 16), int(fields[2]), cells))
+    return runs if len(runs) == len(calls) else [(99, 0, 80, [])] * len(calls)
+
+
+def console_cells(pieces, width):
+    """The cells a console holds once pieces are written from its top left,
+    up to the cursor; a line feed also returns the cursor to column 0."""
+    cells, x, y = {}, 0, 0
+    for attr, text in pieces:
+        for ch in text.decode():
+            if ch in '\r\n':
+                x, y = 0, y + (ch == '\n')
+            else:
+                cells[y, x] = (attr & CONSOLE_BITS, ch)
+                x, y = (x + 1) % width, y + (x + 1 == width)
+    return [cells.get(divmod(i, width), (SAVED, FILL)) for i in range(y * width + x)]
+
+
+def msvcrt_numbers(opts, strings):
+    """{string: (atol, strtoul base 16)} from msvcrt.dll itself.  The output
+    goes through a file: a Wine server that this starts keeps no pipe open."""
+    with tempfile.TemporaryDirectory() as tmp:
+        listing = os.path.join(tmp, 'strings')
+        with open(listing, 'w') as out:
+            out.write(''.join(text.encode().hex() + '\n' for text in strings))
+        with tempfile.TemporaryFile('w+') as results:
+            subprocess.run([opts.wine, opts.helper, 'numbers', windows_path(listing)],
+                           stdin=subprocess.DEVNULL, stdout=results, stderr=subprocess.DEVNULL,
+                           timeout=300)
+            results.seek(0)
+            lines = results.read().splitlines()
+    return dict(zip(strings, [tuple(int(v, 16) for v in line.split()) for line in lines]))
+
+
+def msvcrt_word(numbers, args):
+    """The word msvcrt's conversions give for the arguments of a colouring form."""
+    if len(args) == 2:
+        return numbers[args[0]][1] & 0xFFFF
+    return (numbers[args[0]][0] * 16 + numbers[args[1]][0]) & 0xFFFF
+
+
+# What random numbers are made of: every blank the runtime skips, signs, both
+# prefixes, both cases of every hexadecimal letter, and letters beyond them.
+NUMBER_PIECES = [' ', '\t', '\n', '\v', '\f', '\r', '+', '-', '0x', '0X', 'g', 'G', 'z', 'Z',
+                 'x'] + list('0123456789abcdefABCDEF' * 2)
+
+
+def random_number(rng):
+    text = ''.join(rng.choice(NUMBER_PIECES) for _ in range(rng.randrange(12)))
+    if rng.random() < 0.3:  # long enough to pass 32 bits
+        text += ''.join(rng.choice('0123456789abcdefABCDEF') for _ in range(rng.randrange(8, 24)))
+    return text
+
+
+# Calls whose narrow vector the harness splits unlike the wide one.
+SPLIT_CASES = [(['0E', 'Ωμέγα'], 0x0E, 'Ωμέγα'), (['1', '14', 'Ωμέγα'], 0x1E, 'Ωμέγα'),
+               (['Ω', '0E', 'x'], 0x00, 'x'), (['1F', '日本 ✓'], 0x1F, '日本 ✓')]
+
+
+def msvcrt_rows(opts, f):
+    """Random colouring calls, each with the word that msvcrt.dll's own atol
+    and strtoul give; the case table is checked against msvcrt on the way."""
+    rng = seeded()
+    calls = [[random_number(rng), 'x'] if rng.random() < 0.5
+             else [random_number(rng), random_number(rng), 'x'] for _ in range(150)]
+    table = [row for row in CASES + WIDE_CASES if row[1] is not None]
+    strings = sorted({a for args in calls + [row[0] for row in table] for a in args[:-1]})
+    numbers = msvcrt_numbers(opts, strings)
+    f.check(len(numbers) == len(strings) and numbers.get('4294967296') == (0, 0xFFFFFFFF),
+            'msvcrt probe: %d of %d strings' % (len(numbers), len(strings)))
+    if len(numbers) != len(strings):
+        return []
+    for args, attr, _, _ in table:
+        f.check(msvcrt_word(numbers, args) == attr, '%r: the table says %#x, msvcrt %#x'
+                % (args, attr, msvcrt_word(numbers, args)))
+    return [(args, msvcrt_word(numbers, args), 'x', False) for args in calls]
+
+
+def check_console_cells(opts, f):
+    """Every cell the console holds after each call, read back from it: the
+    case table, random numbers against msvcrt.dll, the split vectors."""
+    rows = CASES + WIDE_CASES + msvcrt_rows(opts, f)
+    for (args, attr, text, help_due), run in zip(rows, console_runs(opts, opts.exe,
+                                                                    [r[0] for r in rows])):
+        check_console(f, repr(args), run, expected_pieces(text, attr, help_due))
+    for split in ('more', 'fewer'):
+        env = dict(os.environ, TINTY_SPLIT=split)
+        runs = console_runs(opts, opts.split, [args for args, _, _ in SPLIT_CASES], env)
+        for (args, attr, text), run in zip(SPLIT_CASES, runs):
+            check_console(f, 'split %s: %r' % (split, args), run, [(attr, text.encode())])
+
+
+def check_console(f, what, run, pieces):
+    status, after, width, cells = run
+    want = console_cells(pieces, width)
+    f.check(status == 0 and after == SAVED, '%s: status %d, %#x in force afterwards'
+            % (what, status, after))
+    wrong = [i for i, (got, expected) in enumerate(zip(cells, want)) if got != expected]
+    f.check(len(cells) == len(want) and not wrong, '%s: %d cells, %d expected, first wrong %r'
+            % (what, len(cells), len(want), [(cells[i], want[i]) for i in wrong[:3]]))
 
 
 # Pipe names the helper offers as standard output, and whether tinty takes
@@ -389,8 +563,17 @@ def windows_path(path):
 PIPE_NAMES = [
     ('msys-0123456789abcdef-pty0-to-master', True),
     ('cygwin-FEDCBA9876543210-pty12-to-master', True),
+    ('msys-0123456789abcdef-pty3-to-master-nat', True),
+    ('cygwin-FEDCBA9876543210-pty123456789-to-master-nat', True),
     ('msys-0123456789abcdef-pty0-from-master', False),
+    ('cygwin-FEDCBA9876543210-pty0-from-master-nat', False),
     ('msys-0123456789abcde-pty0-to-master', False),
+    ('msys-0123456789abcdef0-pty0-to-master', False),
+    ('msys-0123456789abcdef-pty-to-master', False),
+    ('msys-0123456789abcdef-pty1234567890-to-master', False),
+    ('msys-0123456789abcdef-pty1a-to-master', False),
+    ('msys-0123456789abcdef-pty0-to-master-nat2', False),
+    ('msys-0123456789abcdef-pty0-to-master-', False),
     ('tinty-plain-pipe', False),
 ]
 
@@ -402,7 +585,7 @@ def suite_pty_pipe(opts, f):
         cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
         cases += WIDE_CASES + [PAIRS] if is_pty else [(['0E', 'Größe €'], 0x0E, 'Größe €', False)]
         for args, attr, text, help_due in cases:
-            r = subprocess.run(opts.emulator + [opts.helper, name, windows_path(opts.exe)] + args,
+            r = subprocess.run([opts.wine, opts.helper, 'pipe', name, windows_path(opts.exe)] + args,
                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
             what = '%s %r' % (name, args)
             f.quiet(r.returncode, r.stderr, what)
@@ -551,6 +734,8 @@ def main():
     parser.add_argument('--emulator', action='append', default=[])
     parser.add_argument('--windows', action='store_true')
     parser.add_argument('--helper')
+    parser.add_argument('--wine', help='the loader that runs the helper')
+    parser.add_argument('--split')
     opts = parser.parse_args()
     need(*opts.emulator[:1])
     f = Failures()

@@ -1,18 +1,39 @@
-// Test helper: runs a program with its standard output on a named pipe, the
-// way MSYS2 and Cygwin terminals do, and relays what arrives to its own
-// standard output.  Usage: pty_pipe PIPE-NAME PROGRAM [ARGUMENT...]
-// The exit status is the program's, or 99 where the helper itself failed.
+// Test helper for the Windows suites, run under Wine:
+//   wine_helper pipe NAME PROGRAM [ARGUMENT...]
+//     runs the program with standard output on a named pipe, the way MSYS2
+//     and Cygwin terminals do, and relays what arrives to its own output;
+//     the exit status is the program's
+//   wine_helper cells SAVED PROGRAM CASES REPORT
+//     runs the program on this console once for each line of the file CASES
+//     (its arguments, each as = and its UTF-8 bytes in hex), each time on a
+//     screen cleared to kFill in attribute SAVED (hex), and writes to the
+//     file REPORT a line: exit status, attribute in force afterwards, screen
+//     width, then attribute:character (hex) of every cell up to the cursor
+//   wine_helper numbers STRINGS
+//     prints msvcrt.dll's atol and strtoul(..., 16), in hex, of each line of
+//     the file STRINGS (its bytes in hex)
+// Exits 99 where the helper itself failed.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
 namespace {
 
+constexpr size_t kLine = 32768;
+constexpr wchar_t kFill = L'\u2591';  // a character tinty is never given
+
+int Fail(const char* what) {
+  fprintf(stderr, "wine_helper: %s (%lu)\n", what, GetLastError());
+  return 99;
+}
+
 // Appends one argument quoted so that the runtime splits it back unchanged.
-void AppendQuoted(wchar_t* line, size_t room, const wchar_t* argument) {
+void AppendQuoted(wchar_t* line, const wchar_t* argument) {
   size_t used = wcslen(line);
   auto put = [&](wchar_t c) {
-    if (used + 1 < room) line[used++] = c;
+    if (used + 1 < kLine) line[used++] = c;
   };
   if (used != 0) put(L' ');
   put(L'"');
@@ -30,50 +51,128 @@ void AppendQuoted(wchar_t* line, size_t room, const wchar_t* argument) {
   line[used] = L'\0';
 }
 
-}  // namespace
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
-int wmain(int argc, wchar_t** argv) {
-  if (argc < 3) {
-    fputs("usage: pty_pipe PIPE-NAME PROGRAM [ARGUMENT...]\n", stderr);
-    return 99;
-  }
-  static wchar_t name[512];
-  static wchar_t line[32768];
-  swprintf(name, 512, L"\\\\.\\pipe\\%ls", argv[1]);
-  for (int i = 2; i < argc; ++i) AppendQuoted(line, 32768, argv[i]);
+// Decodes the pairs of hex digits at `hex` into `bytes`, ended by a NUL;
+// returns where the digits end.
+const char* Unhex(const char* hex, char* bytes) {
+  for (; HexValue(hex[0]) >= 0 && HexValue(hex[1]) >= 0; hex += 2)
+    *bytes++ = static_cast<char>((HexValue(hex[0]) * 16) + HexValue(hex[1]));
+  *bytes = '\0';
+  return hex;
+}
 
-  const HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                         0, 65536, 0, nullptr);
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
-  if (server == INVALID_HANDLE_VALUE || client == INVALID_HANDLE_VALUE) {
-    fprintf(stderr, "pty_pipe: cannot open the pipe (%lu)\n", GetLastError());
-    return 99;
-  }
-
+HANDLE Start(wchar_t* line, HANDLE output) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = client;
+  startup.hStdOutput = output;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    fprintf(stderr, "pty_pipe: cannot start the program (%lu)\n", GetLastError());
-    return 99;
-  }
-  CloseHandle(client);  // the pipe ends when the program's copy closes
+                      &process))
+    return nullptr;
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
 
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  char buffer[65536];
+DWORD Wait(HANDLE process) {
+  DWORD status = 99;
+  if (process == nullptr) return status;
+  WaitForSingleObject(process, INFINITE);
+  GetExitCodeProcess(process, &status);
+  CloseHandle(process);
+  return status;
+}
+
+int Pipe(int argc, wchar_t** argv) {
+  static wchar_t name[512];
+  static wchar_t line[kLine];
+  swprintf(name, 512, L"\\\\.\\pipe\\%ls", argv[2]);
+  for (int i = 3; i < argc; ++i) AppendQuoted(line, argv[i]);
+  const HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                         0, 65536, 0, nullptr);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+  if (server == INVALID_HANDLE_VALUE || client == INVALID_HANDLE_VALUE)
+    return Fail("cannot open the pipe");
+  const HANDLE process = Start(line, client);
+  CloseHandle(client);  // the pipe ends when the program's copy closes
+  if (process == nullptr) return Fail("cannot start the program");
+  static char buffer[65536];
   DWORD got = 0;
   DWORD written = 0;
   while (ReadFile(server, buffer, sizeof buffer, &got, nullptr) && got != 0)
-    WriteFile(out, buffer, got, &written, nullptr);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, got, &written, nullptr);
+  return static_cast<int>(Wait(process));
+}
 
-  DWORD status = 99;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, &status);
-  return static_cast<int>(status);
+int Cells(wchar_t** argv) {
+  const auto saved = static_cast<WORD>(wcstoul(argv[2], nullptr, 16));
+  const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  FILE* cases = _wfopen(argv[4], L"rb");
+  FILE* report = _wfopen(argv[5], L"wb");
+  if (GetConsoleScreenBufferInfo(console, &info) == 0 || cases == nullptr || report == nullptr)
+    return Fail("no console, no cases or no report");
+  const DWORD size = info.dwSize.X * info.dwSize.Y;
+  auto* attributes = static_cast<WORD*>(malloc(size * sizeof(WORD)));
+  auto* characters = static_cast<wchar_t*>(malloc(size * sizeof(wchar_t)));
+  static char text[kLine * 8];
+  static char bytes[kLine * 4];
+  static wchar_t argument[kLine];
+  static wchar_t line[kLine];
+  while (fgets(text, sizeof text, cases) != nullptr) {
+    line[0] = L'\0';
+    AppendQuoted(line, argv[3]);
+    for (const char* p = strchr(text, '='); p != nullptr; p = strchr(p, '=')) {
+      p = Unhex(p + 1, bytes);
+      MultiByteToWideChar(CP_UTF8, 0, bytes, -1, argument, kLine);
+      AppendQuoted(line, argument);
+    }
+    DWORD done = 0;
+    FillConsoleOutputCharacterW(console, kFill, size, {0, 0}, &done);
+    FillConsoleOutputAttribute(console, saved, size, {0, 0}, &done);
+    SetConsoleCursorPosition(console, {0, 0});
+    SetConsoleTextAttribute(console, saved);
+    const DWORD status = Wait(Start(line, console));
+    GetConsoleScreenBufferInfo(console, &info);
+    const DWORD count = (info.dwCursorPosition.Y * info.dwSize.X) + info.dwCursorPosition.X;
+    ReadConsoleOutputAttribute(console, attributes, count, {0, 0}, &done);
+    ReadConsoleOutputCharacterW(console, characters, count, {0, 0}, &done);
+    fprintf(report, "%lu %04X %d", status, info.wAttributes, info.dwSize.X);
+    for (DWORD i = 0; i < count; ++i) fprintf(report, " %04X:%04X", attributes[i], characters[i]);
+    fputc('\n', report);
+  }
+  free(attributes);
+  free(characters);
+  return fclose(report) == 0 ? 0 : Fail("cannot write the report");
+}
+
+int Numbers(const wchar_t* path) {
+  FILE* strings = _wfopen(path, L"rb");
+  if (strings == nullptr) return Fail("no strings");
+  static char hex[kLine * 2];
+  static char text[kLine];
+  while (fgets(hex, sizeof hex, strings) != nullptr) {
+    Unhex(hex, text);
+    printf("%08lX %08lX\n", static_cast<unsigned long>(atol(text)), strtoul(text, nullptr, 16));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc >= 4 && wcscmp(argv[1], L"pipe") == 0) return Pipe(argc, argv);
+  if (argc == 6 && wcscmp(argv[1], L"cells") == 0) return Cells(argv);
+  if (argc == 3 && wcscmp(argv[1], L"numbers") == 0) return Numbers(argv[2]);
+  fputs("usage: wine_helper pipe|cells|numbers ... (see the source)\n", stderr);
+  return 99;
 }

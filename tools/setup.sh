@@ -6,9 +6,11 @@
 set -eu
 
 build="cmake make g++ musl-tools"
-test="$build python3 binutils git g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64
-      clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm xfonts-base
-      imagemagick zip"
+# wine32:i386 runs the 32-bit release exe; it needs i386 as a foreign
+# architecture, which is added first where it is missing.
+test="$build python3 binutils git strace g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+      wine64 wine32:i386 clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm
+      xfonts-base imagemagick zip"
 
 case "${1:-}" in
   build) wanted=$build ;;
@@ -40,6 +42,14 @@ else
 fi
 
 echo "installing what tinty's $1 needs:$missing"
+case "$missing" in
+  *:i386*)
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      echo "adding i386 as a foreign architecture (dpkg --add-architecture i386)"
+      $as_root dpkg --add-architecture i386
+    fi ;;
+esac
 $as_root apt-get update -q
+# sudo resets the environment: the variable is passed through env.
 # shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -q --no-install-recommends $missing
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
