@@ -212,7 +212,8 @@ def suite_pipe(opts, f):
                 out.seek(0)
                 got, want = out.read(), expected_bytes(opts, text, help_due)
             f.quiet(r.returncode, r.stderr, 'to a file, %r' % args)
-            f.check(got == want, 'to a file, %r: wrote %r, expected %r' % (args, got[:80], want[:80]))
+            f.check(got == want, 'to a file, %r: wrote %r, expected %r'
+                    % (args, got[:80], want[:80]))
         r = subprocess.run(opts.emulator + ['cmd', '/c', '%s 1 12 x > NUL & echo done'
                                             % windows_path(opts.exe)], capture_output=True,
                            stdin=subprocess.DEVNULL, timeout=60)
@@ -449,7 +450,7 @@ def console_runs(opts, program, calls, env=None):
                                   for args in calls))
         run_pty([opts.wine, opts.helper, 'cells', '%X' % SAVED, windows_path(program),
                  windows_path(cases), windows_path(report)], raw=False, env=env)
-        with open(report, 'a+') as lines:
+        with open(report, 'a+') as lines:  # a+: there is none where the helper failed
             lines.seek(0)
             report = lines.read()
     runs = []
