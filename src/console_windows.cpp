@@ -140,22 +140,19 @@ void PrepareOutput() {
 // outside the code page is already a ? (or a look-alike), and the runtime
 // then expands that ? against file names: it can split into more or fewer
 // arguments than the user typed.  The wide vector, expanded alike, holds
-// what was typed; it is taken whole, as UTF-8.
+// what was typed; it is taken whole, as UTF-8.  Only where the runtime has
+// no memory for it does the narrow vector stay.
 void ReadArguments(int* argc, char*** argv) {
   int count = 0;
   wchar_t** wide = nullptr;
   wchar_t** env = nullptr;
   int new_mode = 0;
-  const bool have_wide =
-      __wgetmainargs(&count, &wide, &env, _dowildcard, &new_mode) == 0 && wide != nullptr;
-  if (!have_wide) count = *argc;
+  if (__wgetmainargs(&count, &wide, &env, _dowildcard, &new_mode) != 0 || wide == nullptr) return;
   auto** utf8 = static_cast<char**>(malloc(sizeof(char*) * (static_cast<size_t>(count) + 1)));
   if (utf8 == nullptr) return;
   static char empty[1];
   for (int i = 0; i < count; ++i) {
-    wchar_t* decoded = have_wide ? nullptr : Widen((*argv)[i], CP_ACP);
-    char* text = Narrow(have_wide ? wide[i] : decoded, CP_UTF8);
-    free(decoded);
+    char* text = Narrow(wide[i], CP_UTF8);
     utf8[i] = text != nullptr ? text : empty;
   }
   utf8[count] = nullptr;
