@@ -137,9 +137,38 @@ def text_mode(data):
     return data.replace(b'\n', b'\r\n')
 
 
-def run_pipe(opts, args):
-    return subprocess.run(command(opts, args), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=60)
+# glibc's message where it asserts while Wine's process ends
+LD_ASSERT = b'Inconsistency detected by ld.so'
+
+
+def run(argv, to='pipe', text_due=False, **kw):
+    """Runs argv, under Wine or not, with standard output to a pipe, to a fresh
+    pseudo-terminal as run_pty does ('pty'), to a file (its path), or with
+    every stream away ('away'); returns (status, output, stderr).
+    Now and then, mostly under load, Wine fails a run of its own accord: the
+    new process cannot map Wine's shared memory and ends with status 1 before
+    the program starts (WINEDEBUG=-all hides the message), glibc asserts as it
+    ends (status 127), or Wine's console passes on nothing at all of a
+    short-lived program.  Such a run is tried again, twice at most, and said
+    so.  tinty and the helper never end with 1 or 127: one that fails alike
+    fails all three."""
+    for attempt in range(3):
+        if to == 'pty':
+            status, out, err = run_pty(argv, raw=False, **kw)
+        elif to == 'away':
+            status, out, err = subprocess.run(argv, timeout=300, **AWAY, **kw).returncode, b'', b''
+        else:
+            with open(to if to != 'pipe' else os.devnull, 'wb') as sink:
+                r = subprocess.run(argv, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                   stdout=subprocess.PIPE if to == 'pipe' else sink, timeout=300,
+                                   **kw)
+            status, out, err = r.returncode, r.stdout or b'', r.stderr
+        silent = text_due and not any(t.strip() for _, t in decode(out)[0])
+        if not (silent or (status == 1 and not err) or (status == 127 and LD_ASSERT in err)):
+            break
+        print('note: Wine failed %.60r (status %d, %r), run %d of 3'
+              % (argv[1:], status, (out + err)[:80], attempt + 1))
+    return status, out, err
 
 
 def expected_pieces(text, attr, help_due):
@@ -199,29 +228,27 @@ class Failures:
 
 def suite_pipe(opts, f):
     for args, attr, text, help_due in CASES:
-        r = run_pipe(opts, args)
-        f.quiet(r.returncode, r.stderr, repr(args))
+        status, out, err = run(command(opts, args))
+        f.quiet(status, err, repr(args))
         want = expected_bytes(opts, text, help_due)
-        f.check(r.stdout == want, '%r: wrote %r, expected %r' % (args, r.stdout[:200], want[:200]))
+        f.check(out == want, '%r: wrote %r, expected %r' % (args, out[:200], want[:200]))
     if opts.windows:
         # A file is no terminal either: the bare bytes.  NUL takes everything.
         for args, attr, text, help_due in [CASES[0], (['-p'], None, '', True)]:
-            with tempfile.TemporaryFile() as out:
-                r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=out,
-                                   stderr=subprocess.PIPE, timeout=60)
-                out.seek(0)
-                got, want = out.read(), expected_bytes(opts, text, help_due)
-            f.quiet(r.returncode, r.stderr, 'to a file, %r' % args)
+            with tempfile.TemporaryDirectory() as tmp:
+                status, _, err = run(command(opts, args), to=os.path.join(tmp, 'out'))
+                with open(os.path.join(tmp, 'out'), 'rb') as out:
+                    got, want = out.read(), expected_bytes(opts, text, help_due)
+            f.quiet(status, err, 'to a file, %r' % args)
             f.check(got == want, 'to a file, %r: wrote %r, expected %r'
                     % (args, got[:80], want[:80]))
-        r = subprocess.run(opts.emulator + ['cmd', '/c', '%s 1 12 x > NUL & echo done'
-                                            % windows_path(opts.exe)], capture_output=True,
-                           stdin=subprocess.DEVNULL, timeout=60)
-        f.check(r.stdout == b'done\r\n', 'to NUL: %r' % r.stdout)
+        _, out, _ = run(opts.emulator + ['cmd', '/c', '%s 1 12 x > NUL & echo done'
+                                         % windows_path(opts.exe)])
+        f.check(out == b'done\r\n', 'to NUL: %r' % out)
     # A reader that goes away: no SIGPIPE, status 0.
-    r = subprocess.run(['bash', '-c', '"$@" -p | head -c1 >/dev/null; echo ${PIPESTATUS[0]}',
-                        'bash'] + command(opts, []), capture_output=True, timeout=60)
-    f.check(r.stdout == b'0\n' and r.stderr == b'', 'reader gone: %r %r' % (r.stdout, r.stderr))
+    status, out, err = run(['bash', '-c', '"$@" -p | head -c1 >/dev/null; exit ${PIPESTATUS[0]}',
+                            'bash'] + command(opts, []))
+    f.check((status, out, err) == (0, b'', b''), 'reader gone: %d %r' % (status, err))
 
 
 def as_terminal_shows(pieces):
@@ -242,31 +269,17 @@ def check_terminal_stream(f, what, text, out):
     return got
 
 
-def on_wine_console(argv, shows_text=True, cwd=None):
-    """Runs argv under Wine on a pseudo-terminal, as run_pty does.  Now and
-    then Wine's console passes on nothing at all of a short-lived program
-    (seen once in CI, never in thousands of runs by hand); such a run is
-    tried again, twice at most, and said so.  A program that shows nothing
-    fails all three."""
-    for attempt in range(3):
-        status, out, err = run_pty(argv, raw=False, cwd=cwd)
-        if not shows_text or any(t.strip() for a, t in decode(out)[0]):
-            break
-        print('note: Wine showed nothing of %.60r (%r), run %d of 3' % (argv[1:], out[:80],
-                                                                      attempt + 1))
-    return status, out, err
-
-
 def suite_pty(opts, f):
     rows = CASES + WIDE_CASES
     if not opts.windows:  # the Windows suites read these off the console itself
         need('strace', opts.wine, opts.helper)
+        suite_wine_start(opts, f)
         rows += [PAIRS] + msvcrt_rows(opts, f)
-        wine_server(opts, '-k')
+        suite_wine_stop(opts, f)
     for args, attr, text, help_due in rows:
         want = expected_pieces(text, attr, help_due)
         if opts.windows:  # Wine places lines with CR LF pairs and cursor moves of its own
-            status, out, err = on_wine_console(command(opts, args), shows_text=bool(text))
+            status, out, err = run(command(opts, args), to='pty', text_due=bool(text))
             want = without_cr(through_wine(want))
             got = without_cr(decode(out)[0])
         else:
@@ -384,8 +397,8 @@ def suite_wine_start(opts, f):
     os.makedirs(os.environ['WINEPREFIX'], exist_ok=True)  # the server runs inside it
     wine_server(opts, '-k')  # one left from a run by hand would refuse a second
     f.check(wine_server(opts, '-p') == 0, 'the Wine server did not start')
-    r = subprocess.run(opts.emulator + ['cmd', '/c', 'exit'], timeout=300, **AWAY)
-    f.check(r.returncode == 0, 'Wine did not start: status %d' % r.returncode)
+    status = run([opts.wine, 'cmd', '/c', 'exit'], to='away')[0]
+    f.check(status == 0, 'Wine did not start: status %d' % status)
 
 
 def suite_wine_stop(opts, f):
@@ -397,7 +410,8 @@ def suite_wine(opts, f):
     # The saved attribute is the console's own: cmd's colour comes back.
     exe_dir, exe = os.path.split(os.path.abspath(opts.exe))
     script = 'color 1F & %s 2E x & echo y' % exe
-    status, out, _ = on_wine_console(opts.emulator + ['cmd', '/c', script], cwd=exe_dir)
+    status, out, _ = run(opts.emulator + ['cmd', '/c', script], to='pty', text_due=True,
+                         cwd=exe_dir)
     pieces = decode(out)[0]
     shown = {t.strip(b'\r\n '): a for a, t in pieces}
     f.check(status == 0 and shown.get(b'x') == 0x2E and shown.get(b'y') == 0x1F,
@@ -409,17 +423,15 @@ def suite_wine(opts, f):
         with tempfile.TemporaryDirectory() as folder:
             for name in names + ['other.dat']:
                 open(os.path.join(folder, name), 'w').close()
-            r = subprocess.run(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
-                               cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
-                               timeout=60)
-            f.check(r.returncode == 0 and r.stdout in allowed, '1C *.txt among %r wrote %r'
-                    % (names, r.stdout))
+            status, out, _ = run(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
+                                 cwd=folder)
+            f.check(status == 0 and out in allowed, '1C *.txt among %r wrote %r' % (names, out))
     # On the console the text comes from the wide command line, expanded alike.
     with tempfile.TemporaryDirectory() as folder:
         for name in ['Ωμέγα.txt', 'other.dat']:
             open(os.path.join(folder, name), 'w').close()
-        status, out, _ = on_wine_console(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
-                                         cwd=folder)
+        status, out, _ = run(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
+                             to='pty', text_due=True, cwd=folder)
         shown = b''.join(t for a, t in decode(out)[0] if a == 0x1C)
         f.check(status == 0 and shown == 'Ωμέγα.txt'.encode(), '1C *.txt on the console showed %r'
                 % shown)
@@ -448,8 +460,9 @@ def console_runs(opts, program, calls, env=None):
         with open(cases, 'w') as listing:
             listing.write(''.join(' '.join('=' + a.encode().hex() for a in args) + '\n'
                                   for args in calls))
-        run_pty([opts.wine, opts.helper, 'cells', '%X' % SAVED, windows_path(program),
-                 windows_path(cases), windows_path(report)], raw=False, env=env)
+        _, _, err = run([opts.wine, opts.helper, 'cells', '%X' % SAVED, windows_path(program),
+                         windows_path(cases), windows_path(report)], to='pty', env=env)
+        print(err.decode(errors='replace'), end='')
         with open(report, 'a+') as lines:  # a+: there is none where the helper failed
             lines.seek(0)
             report = lines.read()
@@ -476,18 +489,12 @@ def console_cells(pieces, width):
 
 
 def msvcrt_numbers(opts, strings):
-    """{string: (atol, strtoul base 16)} from msvcrt.dll itself.  The output
-    goes through a file: a Wine server that this starts keeps no pipe open."""
+    """{string: (atol, strtoul base 16)} from msvcrt.dll itself."""
     with tempfile.TemporaryDirectory() as tmp:
         listing = os.path.join(tmp, 'strings')
         with open(listing, 'w') as out:
             out.write(''.join(text.encode().hex() + '\n' for text in strings))
-        with tempfile.TemporaryFile('w+') as results:
-            subprocess.run([opts.wine, opts.helper, 'numbers', windows_path(listing)],
-                           stdin=subprocess.DEVNULL, stdout=results, stderr=subprocess.DEVNULL,
-                           timeout=300)
-            results.seek(0)
-            lines = results.read().splitlines()
+        lines = run([opts.wine, opts.helper, 'numbers', windows_path(listing)])[1].splitlines()
     return dict(zip(strings, [tuple(int(v, 16) for v in line.split()) for line in lines]))
 
 
@@ -579,6 +586,14 @@ PIPE_NAMES = [
 ]
 
 
+def without_helper_notes(err):
+    """Standard error with the helper's own lines printed and taken out."""
+    lines = err.splitlines(True)
+    print(b''.join(l for l in lines if l.startswith(b'wine_helper: ')).decode(errors='replace'),
+          end='')
+    return b''.join(l for l in lines if not l.startswith(b'wine_helper: '))
+
+
 def suite_pty_pipe(opts, f):
     """MSYS2 and Cygwin terminals hand a program a named pipe: through it go
     the SGR sequences of a POSIX terminal and the text in UTF-8."""
@@ -586,16 +601,16 @@ def suite_pty_pipe(opts, f):
         cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
         cases += WIDE_CASES + [PAIRS] if is_pty else [(['0E', 'Größe €'], 0x0E, 'Größe €', False)]
         for args, attr, text, help_due in cases:
-            r = subprocess.run([opts.wine, opts.helper, 'pipe', name, windows_path(opts.exe)] + args,
-                               stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            status, out, err = run([opts.wine, opts.helper, 'pipe', name, windows_path(opts.exe)]
+                                   + args)
             what = '%s %r' % (name, args)
-            f.quiet(r.returncode, r.stderr, what)
+            f.quiet(status, without_helper_notes(err), what)
             if is_pty:
-                got = check_terminal_stream(f, what, text, r.stdout)
+                got = check_terminal_stream(f, what, text, out)
                 want = as_terminal_shows(
                     [(a, text_mode(t)) for a, t in expected_pieces(text, attr, help_due)])
             else:
-                got, want = r.stdout, expected_bytes(opts, text, help_due)
+                got, want = out, expected_bytes(opts, text, help_due)
             f.check(got == want, '%s: got %r, expected %r' % (what, got[:6], want[:6]))
 
 

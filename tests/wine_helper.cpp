@@ -67,6 +67,9 @@ const char* Unhex(const char* hex, char* bytes) {
   return hex;
 }
 
+// Now and then Wine fails to create a process at all (seen once in CI, never
+// in tens of thousands of runs by hand), so a start is tried three times and
+// each failure said on standard error; a program that cannot start fails all.
 HANDLE Start(wchar_t* line, HANDLE output) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -75,11 +78,16 @@ HANDLE Start(wchar_t* line, HANDLE output) {
   startup.hStdOutput = output;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process))
-    return nullptr;
-  CloseHandle(process.hThread);
-  return process.hProcess;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+      CloseHandle(process.hThread);
+      return process.hProcess;
+    }
+    fprintf(stderr, "wine_helper: cannot start %.60ls (%lu), try %d of 3\n", line, GetLastError(),
+            attempt);
+  }
+  return nullptr;
 }
 
 DWORD Wait(HANDLE process) {
