@@ -22,7 +22,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests'))
-from terminal import run_pty, writes  # noqa: E402  (the tests' terminal runner)
+from terminal import writes  # noqa: E402  (the tests' write counter)
 
 TINTY = os.path.join(ROOT, 'build', 'default', 'tinty')
 SYSTEM = os.path.join(ROOT, 'build', 'system', 'tinty')

@@ -20,8 +20,8 @@ void PrepareOutput();
 void ReadArguments(int* argc, char*** argv);
 // The attribute in force for standard output, or kPlainAttribute.
 uint16_t GetColor();
-// Sets the attribute for text written to standard output from now on; all 16
-// bits are passed on, and a failure is ignored.
+// Sets the attribute for text written to standard output from now on; every
+// bit the output takes is passed on, and a failure is ignored.
 void SetColor(uint16_t attribute);
 // Writes an argument of that vector as it stands: no line end added, no per
 // cent sign interpreted.

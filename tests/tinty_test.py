@@ -432,8 +432,6 @@ def suite_wine(opts, f):
         shown = b''.join(t for a, t in decode(out)[0] if a == 0x1C)
         f.check(status == 0 and shown == 'Ωμέγα.txt'.encode(), '1C *.txt on the console showed %r'
                 % shown)
-
-
     check_console_cells(opts, f)
 
 
