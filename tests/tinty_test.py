@@ -21,14 +21,16 @@ A suite whose tools are missing exits 77: skipped, never passed.
 """
 import argparse
 import collections
+import errno
 import os
 import random
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
-from terminal import decode, merge, need, run_pty, sgr_color, windows_color, writes
+from terminal import SKIP, decode, merge, need, run_pty, sgr_color, windows_color, writes
 
 USAGE = (b'tinty background-color(0-16) foreground-color(0-16) "string"\r\n'
          b'tinty 1 12 "Hello"\r\n\r\n'
@@ -270,7 +272,7 @@ def suite_pty(opts, f):
     rows = CASES + WIDE_CASES
     if not opts.windows:  # the Windows suites read these off the console itself
         need('strace', opts.wine, opts.helper)
-        suite_wine_start(opts, f)
+        start_wine(opts, f)
         rows += [PAIRS] + msvcrt_rows(opts, f)
         suite_wine_stop(opts, f)
     for args, attr, text, help_due in rows:
@@ -389,7 +391,95 @@ def wine_server(opts, flag):
     return subprocess.run([server, flag], **AWAY).returncode
 
 
+# Some kernels do not execute 32-bit x86 programs at all (IA-32 emulation not
+# built, or switched off, as ia32_emulation=0 does): execve fails with
+# ENOEXEC, and no 32-bit Wine can run there.  That alone skips the suites of
+# the 32-bit exe; any other failure of Wine fails them.
+KERNEL_LIMIT = "this machine's kernel does not run 32-bit x86 programs"
+
+
+def is_i386_elf(path):
+    with open(path, 'rb') as f:
+        header = f.read(20)
+    return header[:5] == b'\x7fELF\x01' and header[18:20] == b'\x03\x00'
+
+
+def i386_probe():
+    """The smallest 32-bit x86 Linux program: it exits with status 42."""
+    base, code = 0x08048000, b'\xbb\x2a\x00\x00\x00\xb8\x01\x00\x00\x00\xcd\x80'
+    size = 52 + 32 + len(code)  # ELF header, one program header, mov ebx 42, exit
+    header = struct.pack('<4s5B7xHHIIIIIHHHHHH', b'\x7fELF', 1, 1, 1, 0, 0, 2, 3, 1, base + 84,
+                         52, 0, 0, 52, 32, 1, 0, 0, 0)
+    return header + struct.pack('<8I', 1, 0, base, base, size, size, 5, 0x1000) + code
+
+
+def kernel_refuses(argv, status):
+    """Whether the kernel refuses to execute argv[0] (ENOEXEC, "Exec format
+    error"); False where it runs and ends with status.  Any other outcome is
+    a fault, raised."""
+    try:
+        got = subprocess.run(argv, timeout=60, **AWAY).returncode
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return True
+        raise
+    if got != status:
+        raise OSError('%s ended with status %d, not %d' % (argv[0], got, status))
+    return False
+
+
+def write_program(path, data, mode=0o755):
+    """Writes a program whole under a new name, then renames it: a suite
+    running at the same time never executes a half-written file."""
+    with tempfile.NamedTemporaryFile(dir=os.path.dirname(path), delete=False) as out:
+        out.write(data)
+    os.chmod(out.name, mode)
+    os.replace(out.name, path)
+    return path
+
+
+def need_kernel_for(loader, folder):
+    """Ends the test as skipped where loader is a 32-bit x86 program and the
+    kernel refuses both it and the probe.  Where only one of them is refused,
+    that one is broken: a fault."""
+    if not is_i386_elf(loader):
+        return
+    probe = write_program(os.path.join(folder, 'i386-probe'), i386_probe())
+    refused = kernel_refuses([probe], 42), kernel_refuses([loader, '--version'], 0)
+    if refused == (True, True):
+        print('skipped: %s (%s cannot be executed); the windows-x64 preset runs the same '
+              'suites on the same sources' % (KERNEL_LIMIT, loader))
+        sys.exit(SKIP)
+    if refused != (False, False):
+        raise OSError('the kernel refuses %s only' % (probe if refused[0] else loader))
+
+
+# Stand-ins for a probe, and whether the kernel's answer to each is that
+# limit (None: a fault).  Only a refusal to execute is.
+PROBE_STAND_INS = [
+    ('an i386 core file', b'\x7fELF\x01\x01\x01' + bytes(9) + b'\x04\x00\x03\x00' + bytes(64),
+     0o755, True),
+    ('a program that fails', b'#!/bin/sh\nexit 1\n', 0o755, None),
+    ('a program killed by a signal', b'#!/bin/sh\nkill -SEGV $$\n', 0o755, None),
+    ('a program without leave to run', i386_probe(), 0o644, None),
+    ('a script whose interpreter is missing', b'#!/nonexistent/wine\n', 0o755, None),
+]
+
+
 def suite_wine_start(opts, f):
+    """Checks the rule by which a kernel's limit skips the Wine suites, then
+    starts Wine."""
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(opts.exe))) as folder:
+        for name, data, mode, limit in PROBE_STAND_INS:
+            try:
+                got = kernel_refuses([write_program(os.path.join(folder, 'probe'), data, mode)], 42)
+            except OSError:
+                got = None
+            f.check(got == limit, 'stand-in probe, %s: %r, expected %r' % (name, got, limit))
+    start_wine(opts, f)
+
+
+def start_wine(opts, f):
     """Starts the prefix's server and services, streams away from the tests."""
     os.makedirs(os.environ['WINEPREFIX'], exist_ok=True)  # the server runs inside it
     wine_server(opts, '-k')  # one left from a run by hand would refuse a second
@@ -749,6 +839,8 @@ def main():
     parser.add_argument('--split')
     opts = parser.parse_args()
     need(*opts.emulator[:1])
+    if opts.emulator:
+        need_kernel_for(opts.emulator[0], os.path.dirname(os.path.abspath(opts.exe)))
     f = Failures()
     SUITES[opts.suite](opts, f)
     return f.finish()
