@@ -4,7 +4,7 @@ tree and the packages.
 
   package_test.py link EXE LIBC              the Linux binary's libraries
   package_test.py pe EXE OBJDUMP MACHINE VERSION   the Windows exe's headers
-  package_test.py man SOURCE_DIR
+  package_test.py docs SOURCE_DIR VERSION    the manual, and the version the docs name
   package_test.py install|deb|lintian|tgz|zip BUILD_DIR VERSION
   package_test.py reproducible SOURCE_DIR TOOLCHAIN BUILD_TYPE   two builds, the same bytes
 Exits 77 (skipped) where the tool that a check needs is not installed.
@@ -93,10 +93,15 @@ def check_pe(exe, objdump, machine, version):
     return problems
 
 
-def check_man(source):
+def check_docs(source, version):
     need('mandoc', 'groff')
     page = os.path.join(source, 'docs', 'tinty.1')
     problems = []
+    with open(page) as f, open(os.path.join(source, 'README.md')) as readme:
+        named = set(re.findall(r'^\.TH TINTY 1 \S+ "tinty (\S+)"', f.read(), re.M))
+        named |= set(re.findall(r'tinty[_-](\d+\.\d+\.\d+)', readme.read()))
+    if named != {version}:
+        problems.append('the manual and the README name version %r, not %s' % (named, version))
     for argv in (['mandoc', '-Tlint', page], ['groff', '-man', '-t', '-ww', '-z', page]):
         r = run(*argv)
         if r.returncode or r.stdout or r.stderr:
@@ -275,7 +280,7 @@ def check_reproducible(source, toolchain, build_type):
     return [] if results[0] == results[1] else ['the builds differ: %r and %r' % tuple(results)]
 
 
-CHECKS = {'link': check_link, 'pe': check_pe, 'man': check_man, 'install': check_install,
+CHECKS = {'link': check_link, 'pe': check_pe, 'docs': check_docs, 'install': check_install,
           'deb': check_deb, 'lintian': check_lintian, 'tgz': check_tgz, 'zip': check_zip,
           'reproducible': check_reproducible}
 
