@@ -95,6 +95,13 @@ CASES = [
     (['1a', 'b2', 'x'], 0x10, 'x', False),
     (['\r-1', '\t9', 'x'], 0xFFF9, 'x', False),
     (['+-1', '- 1', 'x'], 0x00, 'x', False),
+    # characters next to a class boundary, which a random draw meets too seldom
+    (['1:', 'x'], 0x01, 'x', False),
+    (['1@', 'x'], 0x01, 'x', False),
+    (['1`', 'x'], 0x01, 'x', False),
+    (['\x0e1', 'x'], 0x00, 'x', False),
+    (['\b1', ',1', 'x'], 0x00, 'x', False),
+    (['FFFFFFF0', 'x'], 0xFFF0, 'x', False),
     (['-p', 'x'], 0x00, 'x', True),
     (['-p', '12', 'x'], 0x0C, 'x', True),
     (['-P'], None, '', False),
@@ -590,17 +597,36 @@ def msvcrt_word(numbers, args):
     return (numbers[args[0]][0] * 16 + numbers[args[1]][0]) & 0xFFFF
 
 
-# What random numbers are made of: every blank the runtime skips, signs, both
-# prefixes, both cases of every hexadecimal letter, and letters beyond them.
-NUMBER_PIECES = [' ', '\t', '\n', '\v', '\f', '\r', '+', '-', '0x', '0X', 'g', 'G', 'z', 'Z',
-                 'x'] + list('0123456789abcdefABCDEF' * 2)
+HEX_DIGITS = '0123456789abcdefABCDEF'
+BLANKS = [' ', '\t', '\n', '\v', '\f', '\r']
+# Next to a blank, a sign, the 0x prefix, or a range of digits or letters: a
+# conversion that misplaces a class boundary by one reads one of these.
+NEIGHBOURS = ['\b', '\x0e', '\x1f', '!', '*', ',', '.', '/', ':', '@', 'G', '[', '`', 'g', '{',
+              '\x7f', 'w', 'y', 'W', 'Y']
+NUMBER_PIECES = (BLANKS + ['+', '-', '0x', '0X', 'x', 'X', 'z', 'Z'] + NEIGHBOURS
+                 + list(HEX_DIGITS * 2))
+LEADS = BLANKS + ['+', '-', '0x', '0X'] + NEIGHBOURS[:6]
+# Values at which a conversion changes its rule: strtoul saturates once the
+# value before a digit passes 2^28, so beyond 2^32; atol wraps at 2^32 and
+# turns negative at 2^31.
+EDGES = {16: [1 << 28, 1 << 32], 10: [1 << 31, 1 << 32]}
 
 
-def random_number(rng):
-    text = ''.join(rng.choice(NUMBER_PIECES) for _ in range(rng.randrange(12)))
-    if rng.random() < 0.3:  # long enough to pass 32 bits
-        text += ''.join(rng.choice('0123456789abcdefABCDEF') for _ in range(rng.randrange(8, 24)))
-    return text
+def random_number(rng, base):
+    """Pieces at random; or blanks, signs and prefixes, then digits at or next
+    to an edge, or a run of them, then perhaps a neighbour."""
+    roll = rng.random()
+    if roll < 0.2:
+        return ''.join(rng.choice(NUMBER_PIECES) for _ in range(rng.randrange(12)))
+    lead = ''.join(rng.choice(LEADS) for _ in range(rng.randrange(3)))
+    if roll < 0.6:
+        digits = ('%x' if base == 16 else '%d') % (rng.choice(EDGES[base]) + rng.randrange(-17, 17))
+    else:
+        length = rng.choice([rng.randrange(1, 8), rng.randrange(8, 24)])
+        digits = ''.join(rng.choice(HEX_DIGITS if base == 16 else '0123456789')
+                         for _ in range(length))
+    digits = '0' * rng.randrange(3) + ''.join(rng.choice([c.lower(), c.upper()]) for c in digits)
+    return lead + digits + ''.join(rng.choice(NEIGHBOURS) for _ in range(rng.randrange(2)))
 
 
 # Calls whose narrow vector the harness splits unlike the wide one.
@@ -612,8 +638,8 @@ def msvcrt_rows(opts, f):
     """Random colouring calls, each with the word that msvcrt.dll's own atol
     and strtoul give; the case table is checked against msvcrt on the way."""
     rng = seeded()
-    calls = [[random_number(rng), 'x'] if rng.random() < 0.5
-             else [random_number(rng), random_number(rng), 'x'] for _ in range(150)]
+    calls = [[random_number(rng, 16), 'x'] if rng.random() < 0.5
+             else [random_number(rng, 10), random_number(rng, 10), 'x'] for _ in range(150)]
     table = [row for row in CASES + WIDE_CASES if row[1] is not None]
     strings = sorted({a for args in calls + [row[0] for row in table] for a in args[:-1]})
     numbers = msvcrt_numbers(opts, strings)
