@@ -705,12 +705,19 @@ def without_helper_notes(err):
     return b''.join(l for l in lines if not l.startswith(b'wine_helper: '))
 
 
+# A word of the case table for each set of bits 10, 14 and 15, the flags a
+# terminal shows, among the words beyond the low byte.
+FLAG_CASES = list({row[1] & 0xC400: row for row in reversed(CASES)
+                   if row[1] is not None and row[1] > 0xFF}.values())
+
+
 def suite_pty_pipe(opts, f):
     """MSYS2 and Cygwin terminals hand a program a named pipe: through it go
     the SGR sequences of a POSIX terminal and the text in UTF-8."""
     for name, is_pty in PIPE_NAMES:
         cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
-        cases += WIDE_CASES + [PAIRS] if is_pty else [(['0E', 'Größe €'], 0x0E, 'Größe €', False)]
+        cases += WIDE_CASES + [PAIRS] + FLAG_CASES if is_pty else [
+            (['0E', 'Größe €'], 0x0E, 'Größe €', False)]
         for args, attr, text, help_due in cases:
             status, out, err = run([opts.wine, opts.helper, 'pipe', name, windows_path(opts.exe)]
                                    + args)
