@@ -52,6 +52,15 @@ bool TailsChecked() {
   return seen;
 }
 
+// Why the heaps are not to be trusted after main, or null.  The tests turn
+// tail checking on for this program (GlobalFlag 0x10 in its Image File
+// Execution Options key, as gflags /i split_argv.exe +htc does).
+const char* HeapFault() {
+  if (!HeapsIntact()) return "a heap block was written past its end";
+  if (!TailsChecked()) return "tail checking is off: an overrun could not show";
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,11 +74,7 @@ int main(int argc, char** argv) {
   }
   narrow[count] = nullptr;
   const int status = TintyMain(count, narrow);
-  // The tests turn tail checking on for this program (GlobalFlag 0x10 in its
-  // Image File Execution Options key, as gflags /i split_argv.exe +htc does).
-  const char* fault = !HeapsIntact()    ? "a heap block was written past its end"
-                      : !TailsChecked() ? "tail checking is off: an overrun could not show"
-                                        : nullptr;
+  const char* fault = HeapFault();
   if (fault == nullptr) return status;
   fprintf(stderr, "split_argv: %s\n", fault);
   return 98;
