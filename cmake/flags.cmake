@@ -22,6 +22,8 @@ function(tinty_link_option flag)
 endfunction()
 
 tinty_link_option(LINKER:--gc-sections)
+# The release builds are small as built; packages and `cmake --install
+# --strip` strip whatever the configuration.
 tinty_link_option(-s Release MinSizeRel)
 
 if(WIN32)

@@ -65,6 +65,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "writes one piece of text in a chosen background and foreground colour,
 with no line end, then gives the terminal back its own colours. Calls in a
 row colour the pieces of one line, for shell scripts and batch files.")
+set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_SOURCE_DATE_EPOCH ${TINTY_SOURCE_DATE_EPOCH})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible.cmake)

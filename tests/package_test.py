@@ -6,7 +6,7 @@ tree and the packages.
   package_test.py pe EXE OBJDUMP MACHINE VERSION   the Windows exe's headers
   package_test.py docs SOURCE_DIR VERSION    the manual, and the version the docs name
   package_test.py install|deb|lintian|tgz|zip BUILD_DIR VERSION
-  package_test.py reproducible SOURCE_DIR TOOLCHAIN BUILD_TYPE   two builds, the same bytes
+  package_test.py reproducible SOURCE_DIR CMAKE_ARGS...   two builds, the same bytes
 Exits 77 (skipped) where the tool that a check needs is not installed.
 """
 import glob
@@ -256,7 +256,7 @@ def digests(build):
     return out
 
 
-def check_reproducible(source, toolchain, build_type):
+def check_reproducible(source, *configuration):
     """Two builds of the same sources in two folders, a few seconds apart,
     with the same SOURCE_DATE_EPOCH: the same bytes."""
     need('cmake', 'cpack')
@@ -265,8 +265,8 @@ def check_reproducible(source, toolchain, build_type):
     with tempfile.TemporaryDirectory() as tmp:
         for name in ('first', 'second-build-folder'):
             build = os.path.join(tmp, name)
-            for argv in (['cmake', '-S', source, '-B', build, '-DBUILD_TESTING=OFF',
-                          '-DCMAKE_TOOLCHAIN_FILE=' + toolchain, '-DCMAKE_BUILD_TYPE=' + build_type],
+            for argv in (['cmake', '-S', source, '-B', build, '-DBUILD_TESTING=OFF']
+                         + list(configuration),
                          ['cmake', '--build', build]):
                 r = run(*argv, cwd=source, env=env)
                 if r.returncode:

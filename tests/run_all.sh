@@ -34,7 +34,7 @@ kernel_limit() {
 
 for preset in default system asan windows-x64 windows-x86; do
   echo "=== $preset"
-  cmake --preset "$preset" --fresh -DTINTY_WERROR=ON
+  cmake --preset "$preset" --fresh -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
   cmake --build --preset "$preset"
   ctest --preset "$preset" | tee "build/$preset/ctest.log"
   mapfile -t names < <(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "build/$preset/ctest.log")
