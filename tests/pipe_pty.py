@@ -1,0 +1,189 @@
+"""The pipe and POSIX-terminal client: exact bytes through a pipe, the escape
+sequences on a pseudo-terminal decoded back into attribute words, faults on
+standard output, random argument vectors.  The pipe and pty suites run the
+Windows builds too, under Wine."""
+import os
+import subprocess
+import sys
+import tempfile
+
+from cases import (CASES, HELP, PAIRS, WIDE_CASES, command, expected_bytes,
+                   expected_pieces, run, seeded, windows_path)
+from terminal import decode, merge, need, run_pty, sgr_color, writes
+
+
+def through_wine(pieces):
+    """What a terminal shows of pieces that Wine's console passes on: it
+    sends only the nibbles that changed, a foreground of 7 as a plain reset,
+    nothing for the background when the word is 7, and no change at all
+    before line ends alone."""
+    sent, out = 7, []
+    for attr, text in pieces:
+        if not text.strip(b'\r\n'):
+            out.append(text)
+            continue
+        codes = []
+        if (attr ^ sent) & 0x0F:
+            codes.append(0 if attr & 0x0F == 7 else sgr_color(attr & 0xF, 30))
+        if (attr ^ sent) & 0xF0 and attr != 7:
+            codes.append(sgr_color(attr >> 4 & 0xF, 40))
+        sent = attr
+        out.append(b''.join(b'\x1b[%dm' % c if c else b'\x1b[m' for c in codes) + text)
+    return decode(b''.join(out))[0]
+
+
+def without_cr(pieces):
+    return merge([(a, t.replace(b'\r', b'')) for a, t in pieces])
+
+
+def suite_pipe(opts, f):
+    for args, attr, text, help_due in CASES:
+        status, out, err = run(command(opts, args))
+        f.quiet(status, err, repr(args))
+        want = expected_bytes(opts, text, help_due)
+        f.check(out == want, '%r: wrote %r, expected %r' % (args, out[:200], want[:200]))
+    if opts.windows:
+        # A file is no terminal either: the bare bytes.  NUL takes everything.
+        for args, attr, text, help_due in [CASES[0], (['-p'], None, '', True)]:
+            with tempfile.NamedTemporaryFile() as out:
+                status, _, err = run(['bash', '-c', '"$@" > "$0"', out.name] + command(opts, args))
+                got, want = out.read(), expected_bytes(opts, text, help_due)
+            f.quiet(status, err, 'to a file, %r' % args)
+            f.check(got == want, 'to a file, %r: wrote %r, expected %r'
+                    % (args, got[:80], want[:80]))
+        _, out, _ = run(opts.emulator + ['cmd', '/c', '%s 1 12 x > NUL & echo done'
+                                         % windows_path(opts.exe)])
+        f.check(out == b'done\r\n', 'to NUL: %r' % out)
+    # A reader that goes away: no SIGPIPE, status 0.
+    status, out, err = run(['bash', '-c', '"$@" -p | head -c1 >/dev/null; exit ${PIPESTATUS[0]}',
+                            'bash'] + command(opts, []))
+    f.check((status, out, err) == (0, b'', b''), 'reader gone: %d %r' % (status, err))
+
+
+def as_terminal_shows(pieces):
+    """Pieces as a terminal shows them: the flags it has no rendition for dropped."""
+    return merge([(a & 0xC4FF, t) for a, t in pieces])
+
+
+def check_terminal_stream(f, what, text, out):
+    """The rules of every stream to a terminal: the terminal is left in its own
+    colours, and tinty's own line feeds never go out on a coloured background
+    (a line feed that scrolls fills the new line with it)."""
+    got, final = decode(out)
+    f.check(final == 7 and out.endswith(b'\x1b[0m'),
+            '%s: the terminal is left in %#x (%r)' % (what, final, out[-12:]))
+    if '\n' not in text:
+        coloured = [(hex(a), t[:20]) for a, t in got if b'\n' in t and a & 0xF0]
+        f.check(not coloured, '%s: line feeds on a background: %r' % (what, coloured))
+    return got
+
+
+def suite_pty(opts, f):
+    rows = CASES + WIDE_CASES
+    if not opts.windows:  # the Windows suites read these off the console itself
+        need('strace')
+        rows += [PAIRS]
+    check_pty_rows(opts, f, rows)
+    if not opts.windows:
+        # Colour and text travel together: a call, the help screen too, is one write(2).
+        # (LeakSanitizer cannot run under strace's ptrace.)
+        traced = dict(os.environ, ASAN_OPTIONS='detect_leaks=0')
+        for args in (['1', '12', 'Hello'], ['-p']):
+            count = writes(command(opts, args), True, traced)
+            f.check(count == 1, '%r: %d write(2) calls on a terminal' % (args, count))
+
+
+def check_pty_rows(opts, f, rows):
+    """Each row of a case table run on a pseudo-terminal: what it shows."""
+    for args, attr, text, help_due in rows:
+        want = expected_pieces(text, attr, help_due)
+        if opts.windows:  # Wine places lines with CR LF pairs and cursor moves of its own
+            status, out, err = run(command(opts, args), to='pty', text_due=bool(text))
+            want = without_cr(through_wine(want))
+            got = without_cr(decode(out)[0])
+        else:
+            status, out, err = run_pty(command(opts, args), raw=True)
+            got = check_terminal_stream(f, repr(args), text, out)
+            want = as_terminal_shows(want)
+        f.quiet(status, err, repr(args))
+        f.check(got == want,
+                '%r: showed %r, expected %r (%r)' % (args, got[:6], want[:6], out[:80]))
+
+
+def gone_reader():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    return write_end
+
+
+def hung_up_terminal():
+    master, slave = os.openpty()
+    os.close(master)
+    return slave
+
+
+def suite_faults(opts, f):
+    """Standard output that cannot take the text: status 0, silence, no crash."""
+    for args in (['1', '12', 'Hello'], ['-p']):
+        r = subprocess.run(['bash', '-c', '"$@" >&-', 'bash'] + command(opts, args),
+                           capture_output=True, timeout=60)
+        f.quiet(r.returncode, r.stderr, 'stdout closed, %r' % args)
+        for name, open_output in [('full', lambda: os.open('/dev/full', os.O_WRONLY)),
+                                  ('reader gone', gone_reader),
+                                  ('hung-up terminal', hung_up_terminal)]:
+            output = open_output()
+            r = subprocess.run(command(opts, args), stdin=subprocess.DEVNULL, stdout=output,
+                               stderr=subprocess.PIPE, timeout=60, start_new_session=True)
+            os.close(output)
+            f.quiet(r.returncode, r.stderr, 'stdout %s, %r' % (name, args))
+    # An empty argument vector counts as a call without arguments.
+    spawn = ('import ctypes, os, sys\n'
+             'libc = ctypes.CDLL(None, use_errno=True)\n'
+             'none = (ctypes.c_char_p * 1)(None)\n'
+             'libc.execve(sys.argv[1].encode(), none, none)\n'
+             'sys.exit(99)\n')
+    if not opts.emulator:
+        r = subprocess.run([sys.executable, '-c', spawn, opts.exe], capture_output=True,
+                           timeout=60)
+        f.check((r.returncode, r.stdout, r.stderr) == (0, HELP, b''),
+                'empty argv: status %d, wrote %r' % (r.returncode, r.stdout[:80]))
+
+
+# Pieces that random arguments are made of, weighted towards the ones the
+# conversions and the switch treat specially.
+PIECES = (['-', '+', '0x', '0X', ' ', '\t', '\n', '\r', '\v', '\f', '-p', '-P', '%', '%s', '%n',
+           '%d', '\x1b', '\x1b[31m', '\x07', '\x7f', '\x80', '\xa0', '\xff', 'x', 'g', 'G']
+          + list('0123456789abcdefABCDEF'))
+
+
+def random_argument(rng, size):
+    out = bytearray()
+    while len(out) < size:
+        if rng.random() < 0.6:
+            out += PIECES[rng.randrange(len(PIECES))].encode('latin-1')
+        else:
+            out.append(rng.randrange(1, 256))
+    return bytes(out[:size])
+
+
+def suite_fuzz(opts, f):
+    rng = seeded()
+    vectors = []
+    for _ in range(400):
+        count = rng.randrange(7)
+        sizes = [rng.choice([0, 1, 2, 3, 5, 8, 13, 40]) if rng.random() < 0.9
+                 else rng.randrange(100_000) for _ in range(count)]
+        vectors.append([random_argument(rng, n) for n in sizes])
+    vectors.append([b'1', b'12', random_argument(rng, 128 * 1024 - 1)])  # the longest Linux passes
+    for args in vectors:
+        if rng.random() < 0.1 and args:
+            args[0] = b'-p'
+        r = subprocess.run(command(opts, []) + args, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=60)
+        text = args[1] if len(args) == 2 else args[2] if len(args) >= 3 else b''
+        want = text + (HELP if len(args) == 0 or args[0] == b'-p' else b'')
+        ok = (r.returncode, r.stderr, r.stdout) == (0, b'', want)
+        f.check(ok, '%r: status %d, stderr %r' % ([a[:40] for a in args], r.returncode,
+                                                  r.stderr[:300]))
+        if not ok:
+            break

@@ -1,0 +1,371 @@
+"""The Windows client, under Wine: the console's own saved attribute and every
+cell it holds, wildcards, msvcrt.dll's own numbers, a split argument vector,
+and the pty pipes of MSYS2 and Cygwin terminals; and the kernel probe by
+which the release exe's suites skip where no 32-bit x86 code runs."""
+import errno
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+from cases import (AWAY, CASES, PAIRS, WIDE_CASES, expected_bytes, expected_pieces, run, seeded,
+                   text_mode, windows_path)
+from pipe_pty import as_terminal_shows, check_pty_rows, check_terminal_stream
+from terminal import SKIP, decode, need
+
+
+def wine_server(opts, flag):
+    server = os.path.join(os.path.dirname(opts.wine), 'wineserver')
+    return subprocess.run([server, flag], **AWAY).returncode
+
+
+# Some kernels do not execute 32-bit x86 programs at all (IA-32 emulation not
+# built, or switched off, as ia32_emulation=0 does): execve fails with
+# ENOEXEC, and no 32-bit Wine can run there.  That alone skips the suites of
+# the 32-bit exe; any other failure of Wine fails them.
+KERNEL_LIMIT = "this machine's kernel does not run 32-bit x86 programs"
+
+
+def is_i386_elf(path):
+    with open(path, 'rb') as f:
+        header = f.read(20)
+    return header[:5] == b'\x7fELF\x01' and header[18:20] == b'\x03\x00'
+
+
+def i386_probe():
+    """The smallest 32-bit x86 Linux program: it exits with status 42."""
+    base, code = 0x08048000, b'\xbb\x2a\x00\x00\x00\xb8\x01\x00\x00\x00\xcd\x80'
+    size = 52 + 32 + len(code)  # ELF header, one program header, mov ebx 42, exit
+    header = struct.pack('<4s5B7xHHIIIIIHHHHHH', b'\x7fELF', 1, 1, 1, 0, 0, 2, 3, 1, base + 84,
+                         52, 0, 0, 52, 32, 1, 0, 0, 0)
+    return header + struct.pack('<8I', 1, 0, base, base, size, size, 5, 0x1000) + code
+
+
+def kernel_refuses(argv, status):
+    """Whether the kernel refuses to execute argv[0] (ENOEXEC, "Exec format
+    error"); False where it runs and ends with status.  Any other outcome is
+    a fault, raised."""
+    try:
+        got = subprocess.run(argv, timeout=60, **AWAY).returncode
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return True
+        raise
+    if got != status:
+        raise OSError('%s ended with status %d, not %d' % (argv[0], got, status))
+    return False
+
+
+def write_program(path, data, mode=0o755):
+    """Writes a program whole under a new name, then renames it: a suite
+    running at the same time never executes a half-written file."""
+    with tempfile.NamedTemporaryFile(dir=os.path.dirname(path), delete=False) as out:
+        out.write(data)
+    os.chmod(out.name, mode)
+    os.replace(out.name, path)
+    return path
+
+
+def need_kernel_for(loader, folder):
+    """Ends the test as skipped where loader is a 32-bit x86 program and the
+    kernel refuses both it and the probe.  Where only one of them is refused,
+    that one is broken: a fault."""
+    if not is_i386_elf(loader):
+        return
+    probe = write_program(os.path.join(folder, 'i386-probe'), i386_probe())
+    refused = kernel_refuses([probe], 42), kernel_refuses([loader, '--version'], 0)
+    if refused == (True, True):
+        print('skipped: %s (%s cannot be executed); the windows-x64 preset runs the same '
+              'suites on the same sources' % (KERNEL_LIMIT, loader))
+        sys.exit(SKIP)
+    if refused != (False, False):
+        raise OSError('the kernel refuses %s only' % (probe if refused[0] else loader))
+
+
+# Stand-ins for a probe, and whether the kernel's answer to each is that
+# limit (None: a fault).  Only a refusal to execute is.
+PROBE_STAND_INS = [
+    ('an i386 core file', b'\x7fELF\x01\x01\x01' + bytes(9) + b'\x04\x00\x03\x00' + bytes(64),
+     0o755, True),
+    ('a program that fails', b'#!/bin/sh\nexit 1\n', 0o755, None),
+    ('a program killed by a signal', b'#!/bin/sh\nkill -SEGV $$\n', 0o755, None),
+    ('a program without leave to run', i386_probe(), 0o644, None),
+    ('a script whose interpreter is missing', b'#!/nonexistent/wine\n', 0o755, None),
+]
+
+
+def suite_wine_start(opts, f):
+    """Checks the rule by which a kernel's limit skips the Wine suites, then
+    starts Wine."""
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(opts.exe))) as folder:
+        for name, data, mode, limit in PROBE_STAND_INS:
+            try:
+                got = kernel_refuses([write_program(os.path.join(folder, 'probe'), data, mode)], 42)
+            except OSError:
+                got = None
+            f.check(got == limit, 'stand-in probe, %s: %r, expected %r' % (name, got, limit))
+    start_wine(opts, f)
+
+
+def start_wine(opts, f):
+    """Starts the prefix's server and services, streams away from the tests."""
+    os.makedirs(os.environ['WINEPREFIX'], exist_ok=True)  # the server runs inside it
+    wine_server(opts, '-k')  # one left from a run by hand would refuse a second
+    f.check(wine_server(opts, '-p') == 0, 'the Wine server did not start')
+    status = run([opts.wine, 'cmd', '/c', 'exit'], to='away')[0]
+    f.check(status == 0, 'Wine did not start: status %d' % status)
+
+
+def suite_wine_stop(opts, f):
+    """Ends the prefix's server, and with it the services, after the tests."""
+    wine_server(opts, '-k')
+
+
+def suite_wine(opts, f):
+    # The saved attribute is the console's own: cmd's colour comes back.
+    exe_dir, exe = os.path.split(os.path.abspath(opts.exe))
+    script = 'color 1F & %s 2E x & echo y' % exe
+    status, out, _ = run(opts.emulator + ['cmd', '/c', script], to='pty', text_due=True,
+                         cwd=exe_dir)
+    pieces = decode(out)[0]
+    shown = {t.strip(b'\r\n '): a for a, t in pieces}
+    f.check(status == 0 and shown.get(b'x') == 0x2E and shown.get(b'y') == 0x1F,
+            'saved attribute: %r' % pieces)
+
+    # Wildcards expand before the program looks at its arguments.
+    for names, allowed in [(['one.txt'], [b'one.txt']),
+                           (['a.txt', 'b.txt'], [b'a.txt', b'b.txt'])]:
+        with tempfile.TemporaryDirectory() as folder:
+            for name in names + ['other.dat']:
+                open(os.path.join(folder, name), 'w').close()
+            status, out, _ = run(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
+                                 cwd=folder)
+            f.check(status == 0 and out in allowed, '1C *.txt among %r wrote %r' % (names, out))
+    # On the console the text comes from the wide command line, expanded alike.
+    with tempfile.TemporaryDirectory() as folder:
+        for name in ['Ωμέγα.txt', 'other.dat']:
+            open(os.path.join(folder, name), 'w').close()
+        status, out, _ = run(opts.emulator + [os.path.abspath(opts.exe), '1C', '*.txt'],
+                             to='pty', text_due=True, cwd=folder)
+        shown = b''.join(t for a, t in decode(out)[0] if a == 0x1C)
+        f.check(status == 0 and shown == 'Ωμέγα.txt'.encode(), '1C *.txt on the console showed %r'
+                % shown)
+    check_console_cells(opts, f)
+
+
+# The helper clears the console to FILL in SAVED before each run: colours and
+# flags that a restore to 7, or to the low byte alone, would lose.
+SAVED, FILL = 0x841F, '\u2591'
+CONSOLE_BITS = 0xDFFF  # the console host refuses bit 13
+
+
+def console_runs(opts, program, calls, env=None):
+    """Runs program on Wine's console once for each argument list, through
+    the helper; returns (status, attribute in force afterwards, screen width,
+    [(attribute, character)] of every cell up to the cursor) for each."""
+    with tempfile.TemporaryDirectory() as tmp:
+        cases, report = os.path.join(tmp, 'cases'), os.path.join(tmp, 'report')
+        with open(cases, 'w') as listing:
+            listing.write(''.join(' '.join('=' + a.encode().hex() for a in args) + '\n'
+                                  for args in calls))
+        _, _, err = run([opts.wine, opts.helper, 'cells', '%X' % SAVED, windows_path(program),
+                         windows_path(cases), windows_path(report)], to='pty', env=env)
+        print(err.decode(errors='replace'), end='')
+        with open(report, 'a+') as lines:  # a+: there is none where the helper failed
+            lines.seek(0)
+            report = lines.read()
+    runs = []
+    for line in report.splitlines():
+        fields = line.split()
+        cells = [(int(a, 16), chr(int(c, 16))) for a, c in (cell.split(':') for cell in fields[3:])]
+        runs.append((int(fields[0]), int(fields[1], 16), int(fields[2]), cells))
+    return runs if len(runs) == len(calls) else [(99, 0, 80, [])] * len(calls)
+
+
+def console_cells(pieces, width):
+    """The cells a console holds once pieces are written from its top left,
+    up to the cursor; a line feed also returns the cursor to column 0."""
+    cells, x, y = {}, 0, 0
+    for attr, text in pieces:
+        for ch in text.decode():
+            if ch in '\r\n':
+                x, y = 0, y + (ch == '\n')
+            else:
+                cells[y, x] = (attr & CONSOLE_BITS, ch)
+                x, y = (x + 1) % width, y + (x + 1 == width)
+    return [cells.get(divmod(i, width), (SAVED, FILL)) for i in range(y * width + x)]
+
+
+def msvcrt_numbers(opts, strings):
+    """{string: (atol, strtoul base 16)} from msvcrt.dll itself."""
+    with tempfile.TemporaryDirectory() as tmp:
+        listing = os.path.join(tmp, 'strings')
+        with open(listing, 'w') as out:
+            out.write(''.join(text.encode().hex() + '\n' for text in strings))
+        lines = run([opts.wine, opts.helper, 'numbers', windows_path(listing)])[1].splitlines()
+    return dict(zip(strings, [tuple(int(v, 16) for v in line.split()) for line in lines]))
+
+
+def msvcrt_word(numbers, args):
+    """The word msvcrt's conversions give for the arguments of a colouring form."""
+    if len(args) == 2:
+        return numbers[args[0]][1] & 0xFFFF
+    return (numbers[args[0]][0] * 16 + numbers[args[1]][0]) & 0xFFFF
+
+
+HEX_DIGITS = '0123456789abcdefABCDEF'
+BLANKS = [' ', '\t', '\n', '\v', '\f', '\r']
+# Next to a blank, a sign, the 0x prefix, or a range of digits or letters: a
+# conversion that misplaces a class boundary by one reads one of these.
+NEIGHBOURS = ['\b', '\x0e', '\x1f', '!', '*', ',', '.', '/', ':', '@', 'G', '[', '`', 'g', '{',
+              '\x7f', 'w', 'y', 'W', 'Y']
+NUMBER_PIECES = (BLANKS + ['+', '-', '0x', '0X', 'x', 'X', 'z', 'Z'] + NEIGHBOURS
+                 + list(HEX_DIGITS * 2))
+LEADS = BLANKS + ['+', '-', '0x', '0X'] + NEIGHBOURS[:6]
+# Values at which a conversion changes its rule: strtoul saturates once the
+# value before a digit passes 2^28, so beyond 2^32; atol wraps at 2^32 and
+# turns negative at 2^31.
+EDGES = {16: [1 << 28, 1 << 32], 10: [1 << 31, 1 << 32]}
+
+
+def random_number(rng, base):
+    """Pieces at random; or blanks, signs and prefixes, then digits at or next
+    to an edge, or a run of them, then perhaps a neighbour."""
+    roll = rng.random()
+    if roll < 0.2:
+        return ''.join(rng.choice(NUMBER_PIECES) for _ in range(rng.randrange(12)))
+    lead = ''.join(rng.choice(LEADS) for _ in range(rng.randrange(3)))
+    if roll < 0.6:
+        digits = ('%x' if base == 16 else '%d') % (rng.choice(EDGES[base]) + rng.randrange(-17, 17))
+    else:
+        length = rng.choice([rng.randrange(1, 8), rng.randrange(8, 24)])
+        digits = ''.join(rng.choice(HEX_DIGITS if base == 16 else '0123456789')
+                         for _ in range(length))
+    digits = '0' * rng.randrange(3) + ''.join(rng.choice([c.lower(), c.upper()]) for c in digits)
+    return lead + digits + ''.join(rng.choice(NEIGHBOURS) for _ in range(rng.randrange(2)))
+
+
+# Calls whose narrow vector the harness splits unlike the wide one.  They
+# stay short: Wine (10) puts small blocks into groups of its low-fragmentation
+# heap once 16 of a size are in use, tail checking or not, and validates such a
+# group only as a whole; Windows keeps that heap off while heap checks are on.
+SPLIT_CASES = [(['0E', 'Ωμέγα'], 0x0E, 'Ωμέγα'), (['1', '14', 'Ωμέγα'], 0x1E, 'Ωμέγα'),
+               (['Ω', '0E', 'x'], 0x00, 'x'), (['1F', '日本 ✓'], 0x1F, '日本 ✓')]
+
+
+def msvcrt_rows(opts, f):
+    """Random colouring calls, each with the word that msvcrt.dll's own atol
+    and strtoul give; the case table is checked against msvcrt on the way."""
+    rng = seeded()
+    calls = [[random_number(rng, 16), 'x'] if rng.random() < 0.5
+             else [random_number(rng, 10), random_number(rng, 10), 'x'] for _ in range(150)]
+    table = [row for row in CASES + WIDE_CASES if row[1] is not None]
+    strings = sorted({a for args in calls + [row[0] for row in table] for a in args[:-1]})
+    numbers = msvcrt_numbers(opts, strings)
+    f.check(len(numbers) == len(strings) and numbers.get('4294967296') == (0, 0xFFFFFFFF),
+            'msvcrt probe: %d of %d strings' % (len(numbers), len(strings)))
+    if len(numbers) != len(strings):
+        return []
+    for args, attr, _, _ in table:
+        f.check(msvcrt_word(numbers, args) == attr, '%r: the table says %#x, msvcrt %#x'
+                % (args, attr, msvcrt_word(numbers, args)))
+    return [(args, msvcrt_word(numbers, args), 'x', False) for args in calls]
+
+
+def suite_msvcrt(opts, f):
+    """Random numbers on a pseudo-terminal, each with the word that msvcrt.dll's
+    own conversions give (a POSIX build; Wine runs the cross-built helper)."""
+    need(opts.wine, 'x86_64-w64-mingw32-g++-win32')
+    start_wine(opts, f)
+    rows = msvcrt_rows(opts, f)
+    suite_wine_stop(opts, f)
+    check_pty_rows(opts, f, rows)
+
+
+# Where Windows keeps each program's debugging settings (gflags /i writes there).
+IFEO = r'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Image File Execution Options'
+
+
+def check_console_cells(opts, f):
+    """Every cell the console holds after each call, read back from it: the
+    case table, random numbers against msvcrt.dll, the split vectors."""
+    rows = CASES + WIDE_CASES + msvcrt_rows(opts, f)
+    runs = console_runs(opts, opts.exe, [r[0] for r in rows])
+    for (args, attr, text, help_due), outcome in zip(rows, runs):
+        check_console(f, repr(args), outcome, expected_pieces(text, attr, help_due))
+    # The harness checks its heaps after tinty's main, block tails included:
+    # tail checking on for it, as gflags /i split_argv.exe +htc sets it.
+    status = run([opts.wine, 'reg', 'add', IFEO + '\\' + os.path.basename(opts.split), '/v',
+                  'GlobalFlag', '/t', 'REG_DWORD', '/d', '0x10', '/f'], to='away')[0]
+    f.check(status == 0, 'tail checking for the harness: reg add ended with %d' % status)
+    for split in ('more', 'fewer'):
+        env = dict(os.environ, TINTY_SPLIT=split)
+        runs = console_runs(opts, opts.split, [args for args, _, _ in SPLIT_CASES], env)
+        for (args, attr, text), outcome in zip(SPLIT_CASES, runs):
+            check_console(f, 'split %s: %r' % (split, args), outcome, [(attr, text.encode())])
+
+
+def check_console(f, what, outcome, pieces):
+    status, after, width, cells = outcome
+    want = console_cells(pieces, width)
+    f.check(status == 0 and after == SAVED, '%s: status %d, %#x in force afterwards'
+            % (what, status, after))
+    wrong = [i for i, (got, expected) in enumerate(zip(cells, want)) if got != expected]
+    f.check(len(cells) == len(want) and not wrong, '%s: %d cells, %d expected, first wrong %r'
+            % (what, len(cells), len(want), [(cells[i], want[i]) for i in wrong[:3]]))
+
+
+# Pipe names the helper offers as standard output, and whether tinty takes
+# each for an MSYS2 or Cygwin terminal.
+PIPE_NAMES = [
+    ('msys-0123456789abcdef-pty0-to-master', True),
+    ('cygwin-FEDCBA9876543210-pty12-to-master', True),
+    ('msys-0123456789abcdef-pty3-to-master-nat', True),
+    ('cygwin-FEDCBA9876543210-pty123456789-to-master-nat', True),
+    ('msys-0123456789abcdef-pty0-from-master', False),
+    ('cygwin-FEDCBA9876543210-pty0-from-master-nat', False),
+    ('msys-0123456789abcde-pty0-to-master', False),
+    ('msys-0123456789abcdef0-pty0-to-master', False),
+    ('msys-0123456789abcdef-pty-to-master', False),
+    ('msys-0123456789abcdef-pty1234567890-to-master', False),
+    ('msys-0123456789abcdef-pty1a-to-master', False),
+    ('msys-0123456789abcdef-pty0-to-master-nat2', False),
+    ('msys-0123456789abcdef-pty0-to-master-', False),
+    ('tinty-plain-pipe', False),
+]
+
+
+def without_helper_notes(err):
+    """Standard error with the helper's own lines printed and taken out."""
+    lines = err.splitlines(True)
+    print(b''.join(l for l in lines if l.startswith(b'wine_helper: ')).decode(errors='replace'),
+          end='')
+    return b''.join(l for l in lines if not l.startswith(b'wine_helper: '))
+
+
+# A word of the case table for each set of bits 10, 14 and 15, the flags a
+# terminal shows, among the words beyond the low byte.
+FLAG_CASES = list({row[1] & 0xC400: row for row in reversed(CASES)
+                   if row[1] is not None and row[1] > 0xFF}.values())
+
+
+def suite_pty_pipe(opts, f):
+    """MSYS2 and Cygwin terminals hand a program a named pipe: through it go
+    the SGR sequences of a POSIX terminal and the text in UTF-8."""
+    for name, is_pty in PIPE_NAMES:
+        cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
+        cases += WIDE_CASES + [PAIRS] + FLAG_CASES if is_pty else [
+            (['0E', 'Größe €'], 0x0E, 'Größe €', False)]
+        for args, attr, text, help_due in cases:
+            status, out, err = run([opts.wine, opts.helper, 'pipe', name, windows_path(opts.exe)]
+                                   + args)
+            what = '%s %r' % (name, args)
+            f.quiet(status, without_helper_notes(err), what)
+            if is_pty:
+                got = check_terminal_stream(f, what, text, out)
+                want = as_terminal_shows(
+                    [(a, text_mode(t)) for a, t in expected_pieces(text, attr, help_due)])
+            else:
+                got, want = out, expected_bytes(opts, text, help_due)
+            f.check(got == want, '%s: got %r, expected %r' % (what, got[:6], want[:6]))
