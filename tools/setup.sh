@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what building tinty (build) or running its whole test suite
 # (test) needs, where it is missing.  On Debian and Ubuntu it says what it
-# installs, then installs it with apt-get (through sudo where not root);
-# elsewhere it lists what to install and stops.
+# installs, then installs it with apt-get (through sudo where not root).
+# Elsewhere it checks the programs themselves: it exits 0 when they are all
+# there, and otherwise names each one that is missing and stops.
 set -eu
 
 build="cmake make g++ musl-tools"
@@ -11,27 +12,56 @@ build="cmake make g++ musl-tools"
 test="$build python3 binutils git strace g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
       wine64 wine32:i386 clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm
       xfonts-base imagemagick zip"
+# The programs behind those packages, for systems without dpkg.  The Windows
+# presets run Wine's loaders where Debian puts them.
+build_programs="make c++ musl-gcc"
+test_programs="$build_programs python3 git readelf strace i686-w64-mingw32-g++-win32
+      x86_64-w64-mingw32-g++-win32 /usr/lib/wine/wine64 /usr/lib/wine/wine clang-format
+      clang-tidy cppcheck mandoc groff dpkg-deb lintian Xvfb xterm import zip"
 
 case "${1:-}" in
-  build) wanted=$build ;;
-  test) wanted=$test ;;
+  build) wanted=$build programs=$build_programs ;;
+  test) wanted=$test programs=$test_programs ;;
   *) echo "usage: tools/setup.sh build|test" >&2; exit 2 ;;
 esac
 
+# The presets need CMake 3.25; an older one would fail in their parser.
+check_cmake() {
+  found=$(cmake --version 2>/dev/null | sed -n '1s/^cmake version //p')
+  case "$found" in
+    "") echo "tinty's $1 needs CMake 3.25 or later, which is not installed" >&2; return 1 ;;
+    [0-2].* | 3.[0-9].* | 3.1[0-9].* | 3.2[0-4].*)
+      echo "tinty's $1 needs CMake 3.25 or later; this one is $found" >&2; return 1 ;;
+  esac
+}
+
+if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
+  missing=""
+  for program in $programs; do
+    command -v "$program" >/dev/null 2>&1 || missing="$missing $program"
+  done
+  status=0
+  check_cmake "$1" || status=1
+  if [ -n "$missing" ]; then
+    echo "tinty's $1 needs these programs, not found:$missing" >&2
+    echo "install them with your system's package manager, then run this again" >&2
+    case "$missing" in
+      *musl-gcc*) echo "(without musl, build with the system preset, cmake --preset system," \
+                       "against the system C library)" >&2 ;;
+    esac
+    status=1
+  fi
+  exit "$status"
+fi
+
 missing=""
 for package in $wanted; do
-  if ! command -v dpkg-query >/dev/null 2>&1 ||
-     [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != installed ]; then
+  if [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != installed ]; then
     missing="$missing $package"
   fi
 done
-[ -z "$missing" ] && exit 0
+[ -z "$missing" ] && { check_cmake "$1"; exit; }
 
-if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then
-  echo "tinty's $1 needs these (Debian package names):$missing" >&2
-  echo "install them with your system's package manager, then run this again" >&2
-  exit 1
-fi
 if [ "$(id -u)" -eq 0 ]; then
   as_root=""
 elif command -v sudo >/dev/null 2>&1; then
@@ -53,3 +83,4 @@ $as_root apt-get update -q
 # sudo resets the environment: the variable is passed through env.
 # shellcheck disable=SC2086
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+check_cmake "$1"
