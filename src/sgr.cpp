@@ -1,9 +1,19 @@
 // Attribute words as the SGR escape sequences of ANSI terminals.
+#include <stdint.h>
 #include <stdio.h>
 
+#include "color_console.h"
 #include "sgr.h"
 
 namespace {
+
+// The bits a terminal shows: the colours, reverse video, underscore and the
+// top grid line.
+constexpr uint16_t kShownBits = 0xC4FF;
+
+// What the terminal shows now.  It starts in its own colours, which the
+// plain word stands for, as GetColor says.
+uint16_t shown = kPlainAttribute;
 
 // Windows colour bits (blue 1, green 2, red 4) as an ANSI colour index
 // (red 1, green 2, blue 4).
@@ -22,6 +32,11 @@ char* AppendCode(char* out, unsigned code) {
 }  // namespace
 
 void WriteSgr(uint16_t attribute) {
+  // A sequence that changes nothing on the screen is left out, so that a
+  // call that shows nothing new writes nothing and leaves alone a colour
+  // that the script set before it.
+  if ((attribute & kShownBits) == shown) return;
+  shown = attribute & kShownBits;
   // Foreground 7 and background 0 are left to the terminal's own default
   // colours, so that light and dark themes both read as the plain word.
   char sequence[24];  // a reset, two colours and three flags

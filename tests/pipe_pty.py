@@ -9,7 +9,7 @@ import tempfile
 
 from cases import (CASES, HELP, PAIRS, WIDE_CASES, command, expected_bytes,
                    expected_pieces, run, seeded, windows_path)
-from terminal import decode, merge, need, run_pty, sgr_color, writes
+from terminal import SEQUENCE, decode, merge, need, run_pty, sgr_color, writes
 
 
 def through_wine(pieces):
@@ -65,13 +65,21 @@ def as_terminal_shows(pieces):
     return merge([(a & 0xC4FF, t) for a, t in pieces])
 
 
-def check_terminal_stream(f, what, text, out):
+def check_terminal_stream(f, what, text, out, want):
     """The rules of every stream to a terminal: the terminal is left in its own
-    colours, and tinty's own line feeds never go out on a coloured background
+    colours, by a plain reset; no sequence sets the word already in force (the
+    terminal starts in its own colours), so a call that shows nothing writes
+    nothing; and tinty's own line feeds never go out on a coloured background
     (a line feed that scrolls fills the new line with it)."""
     got, final = decode(out)
-    f.check(final == 7 and out.endswith(b'\x1b[0m'),
+    sgr = [m for m in SEQUENCE.finditer(out) if m.group(2) == b'm']
+    f.check(final == 7 and (not sgr or sgr[-1].group(0) == b'\x1b[0m'),
             '%s: the terminal is left in %#x (%r)' % (what, final, out[-12:]))
+    repeats = [m.start() for m in sgr if decode(out[:m.start()])[1] == decode(out[:m.end()])[1]]
+    f.check(not repeats, '%s: %d sequences set the word in force, the first at byte %r of %r'
+            % (what, len(repeats), repeats[:1], out[:80]))
+    if not want:
+        f.check(out == b'', '%s: wrote %r where nothing shows' % (what, out[:80]))
     if '\n' not in text:
         coloured = [(hex(a), t[:20]) for a, t in got if b'\n' in t and a & 0xF0]
         f.check(not coloured, '%s: line feeds on a background: %r' % (what, coloured))
@@ -103,7 +111,7 @@ def check_pty_rows(opts, f, rows):
             got = without_cr(decode(out)[0])
         else:
             status, out, err = run_pty(command(opts, args), raw=True)
-            got = check_terminal_stream(f, repr(args), text, out)
+            got = check_terminal_stream(f, repr(args), text, out, want)
             want = as_terminal_shows(want)
         f.quiet(status, err, repr(args))
         f.check(got == want,
