@@ -22,9 +22,15 @@ function(tinty_link_option flag)
 endfunction()
 
 tinty_link_option(LINKER:--gc-sections)
-# The release builds are small as built; packages and `cmake --install
-# --strip` strip whatever the configuration.
-tinty_link_option(-s Release MinSizeRel)
+# The release builds are small as built; the Linux packages and `cmake
+# --install --strip` strip whatever the configuration.  binutils' strip
+# would stamp a Windows exe with a time, so that one is stripped as it is
+# linked, in every configuration.
+if(WIN32)
+  tinty_link_option(-s)
+else()
+  tinty_link_option(-s Release MinSizeRel)
+endif()
 
 if(WIN32)
   # Call msvcrt's own printf rather than MinGW-w64's statically linked

@@ -49,6 +49,7 @@ else()
   endif()
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -65,7 +66,6 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "writes one piece of text in a chosen background and foreground colour,
 with no line end, then gives the terminal back its own colours. Calls in a
 row colour the pieces of one line, for shell scripts and batch files.")
-set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_SOURCE_DATE_EPOCH ${TINTY_SOURCE_DATE_EPOCH})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible.cmake)
