@@ -169,8 +169,12 @@ def console_runs(opts, program, calls, env=None):
         with open(cases, 'w') as listing:
             listing.write(''.join(' '.join('=' + a.encode().hex() for a in args) + '\n'
                                   for args in calls))
+        # Wine expands a quoted * as well, where msvcrt would not: in an empty
+        # folder it matches nothing and stands as typed, as on Windows.
+        empty = os.path.join(tmp, 'empty')
+        os.mkdir(empty)
         _, _, err = run([opts.wine, opts.helper, 'cells', '%X' % SAVED, windows_path(program),
-                         windows_path(cases), windows_path(report)], to='pty', env=env)
+                         windows_path(cases), windows_path(report)], to='pty', env=env, cwd=empty)
         print(err.decode(errors='replace'), end='')
         with open(report, 'a+') as lines:  # a+: there is none where the helper failed
             lines.seek(0)
