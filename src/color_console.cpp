@@ -2,15 +2,14 @@
 // console back the colour it found.  The command-line driver and the colour
 // chart; every colour change goes through SetColor.
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "color_console.h"
 
 namespace {
 
-// The literals end in \r, and the chart's row end is a lone \r, because the
-// Windows runtime writes text mode: puts's newline leaves as CR LF, so each
+// The literals end in \r, and the chart's row end is a lone \r, because
+// Windows writes text mode: the newline after each leaves as CR LF, so each
 // line ends CR CR LF there and CR LF on POSIX.  Scripts that capture the
 // help screen see exactly those bytes.
 constexpr const char* kUsage[] = {
@@ -56,19 +55,32 @@ uint32_t ReadNumber(const char* text, unsigned base) {
 
 uint16_t Low16(uint32_t word) { return static_cast<uint16_t>(word & 0xFFFFu); }
 
+// A line and one newline, as puts writes it.
+void WriteLine(const char* line) {
+  WriteText(line);
+  WriteText("\n");
+}
+
+// One upper-case hexadecimal digit after `lead`, a blank or nothing: a
+// chart label or cell, in one piece.
+void WriteDigit(char lead, unsigned value) {
+  const char text[] = {lead, "0123456789ABCDEF"[value & 0xFu], '\0'};
+  WriteText(lead != '\0' ? text : text + 1);
+}
+
 // The 16 x 16 chart: a row for each background, a cell for each foreground.
 void Preview() {
   for (unsigned row = 0; row < 16; ++row) {
     SetColor(kPlainAttribute);
-    printf("%X", row);
+    WriteDigit('\0', row);
     for (unsigned column = 0; column < 16; ++column) {
       SetColor(static_cast<uint16_t>((row * 16) + column));
-      printf(" %X", column);
+      WriteDigit(' ', column);
     }
     // A line feed that scrolls fills the new line with the colour in force,
     // on terminals and in the Windows console alike: end rows in the plain one.
     SetColor(kPlainAttribute);
-    puts("\r");
+    WriteLine("\r");
   }
 }
 
@@ -84,10 +96,10 @@ int main(int argc, char** argv) {
 
   if (argc == 3) {  // tinty ATTRIBUTE TEXT
     SetColor(Low16(ReadNumber(argv[1], 16)));
-    WriteArgument(argv[2]);
+    WriteText(argv[2]);
   } else if (argc >= 4) {  // tinty BACKGROUND FOREGROUND TEXT [ignored...]
     SetColor(Low16((ReadNumber(argv[1], 10) * 16u) + ReadNumber(argv[2], 10)));
-    WriteArgument(argv[3]);
+    WriteText(argv[3]);
   }
 
   // "-p" is matched exactly, not parsed as an option: any other first
@@ -95,10 +107,11 @@ int main(int argc, char** argv) {
   // vector (argc 0) counts as a call without arguments.
   if (argc < 2 || strcmp(argv[1], "-p") == 0) {
     SetColor(kPlainAttribute);
-    for (const char* line : kUsage) puts(line);
+    for (const char* line : kUsage) WriteLine(line);
     Preview();
   }
 
   SetColor(saved);
+  FinishOutput();
   return 0;
 }

@@ -3,7 +3,9 @@
 // An attribute word is the Windows console's character attribute: bits 0-3
 // the foreground, bits 4-7 the background (blue, green, red, intensity from
 // the low bit up), bits 8-15 further display flags.  It is passed whole.
-// Every call looks standard output up anew; nothing is kept between calls.
+// Every console call looks standard output up anew.  What a terminal is
+// shown travels in the output itself, which the layer holds back and sends
+// in as few writes as it can, so the layer keeps what it has written.
 #ifndef TINTY_COLOR_CONSOLE_H
 #define TINTY_COLOR_CONSOLE_H
 
@@ -23,8 +25,11 @@ uint16_t GetColor();
 // Sets the attribute for text written to standard output from now on; every
 // bit the output takes is passed on, and a failure is ignored.
 void SetColor(uint16_t attribute);
-// Writes an argument of that vector as it stands: no line end added, no per
-// cent sign interpreted.
-void WriteArgument(const char* text);
+// Writes text as it stands, in the attribute set last: no line end added,
+// no per cent sign interpreted.
+void WriteText(const char* text);
+// Sends what is still held back, the colour set last included: the end of
+// the run's output.
+void FinishOutput();
 
 #endif

@@ -1,8 +1,10 @@
 // Attribute words as the SGR escape sequences of ANSI terminals.
+#include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
+#include <string.h>
 
 #include "color_console.h"
+#include "output.h"
 #include "sgr.h"
 
 namespace {
@@ -10,10 +12,15 @@ namespace {
 // The bits a terminal shows: the colours, reverse video, underscore and the
 // top grid line.
 constexpr uint16_t kShownBits = 0xC4FF;
+// Never a word of shown bits alone: what the terminal shows after a text
+// that set colours of its own.
+constexpr uint16_t kUnknown = 0xFFFF;
 
-// What the terminal shows now.  It starts in its own colours, which the
+// What the terminal shows at the end of the output so far, and the word
+// chosen for what comes next.  It starts in its own colours, which the
 // plain word stands for, as GetColor says.
 uint16_t shown = kPlainAttribute;
+uint16_t chosen = kPlainAttribute;
 
 // Windows colour bits (blue 1, green 2, red 4) as an ANSI colour index
 // (red 1, green 2, blue 4).
@@ -31,12 +38,14 @@ char* AppendCode(char* out, unsigned code) {
 
 }  // namespace
 
-void WriteSgr(uint16_t attribute) {
+void ChooseSgr(uint16_t attribute) { chosen = attribute & kShownBits; }
+
+void ShowSgr() {
   // A sequence that changes nothing on the screen is left out, so that a
   // call that shows nothing new writes nothing and leaves alone a colour
   // that the script set before it.
-  if ((attribute & kShownBits) == shown) return;
-  shown = attribute & kShownBits;
+  if (chosen == shown) return;
+  shown = chosen;
   // Foreground 7 and background 0 are left to the terminal's own default
   // colours, so that light and dark themes both read as the plain word.
   char sequence[24];  // a reset, two colours and three flags
@@ -44,14 +53,22 @@ void WriteSgr(uint16_t attribute) {
   *end++ = '\x1b';
   *end++ = '[';
   *end++ = '0';
-  const unsigned foreground = attribute & 0xFu;
-  const unsigned background = (attribute >> 4) & 0xFu;
+  const unsigned foreground = shown & 0xFu;
+  const unsigned background = (shown >> 4) & 0xFu;
   if (foreground != 7) end = AppendCode(end, ((foreground & 8u) ? 90 : 30) + AnsiColor(foreground));
   if (background != 0)
     end = AppendCode(end, ((background & 8u) ? 100 : 40) + AnsiColor(background));
-  if (attribute & 0x4000u) end = AppendCode(end, 7);   // reverse video
-  if (attribute & 0x8000u) end = AppendCode(end, 4);   // underscore
-  if (attribute & 0x0400u) end = AppendCode(end, 53);  // top grid line: overline
+  if (shown & 0x4000u) end = AppendCode(end, 7);   // reverse video
+  if (shown & 0x8000u) end = AppendCode(end, 4);   // underscore
+  if (shown & 0x0400u) end = AppendCode(end, 53);  // top grid line: overline
   *end++ = 'm';
-  fwrite(sequence, 1, static_cast<size_t>(end - sequence), stdout);
+  MarkColoured(shown != kPlainAttribute);
+  Put(sequence, static_cast<size_t>(end - sequence));
+}
+
+void SgrText(const char* text) {
+  // ESC, or CSI as the one byte that terminals of 8-bit controls take.
+  if (strchr(text, '\x1b') == nullptr && strchr(text, '\x9b') == nullptr) return;
+  shown = kUnknown;
+  MarkColoured(true);
 }

@@ -4,10 +4,15 @@
 
 #include <stdint.h>
 
-// Writes to standard output the sequence that shows `attribute`, unless
-// the terminal shows it already: nothing where only bits that no terminal
-// draws differ from the word last written, or, before any, from the plain
-// word.  A sequence starts with a reset, so it sets the whole word.
-void WriteSgr(uint16_t attribute);
+// Chooses the word for text written from now on; nothing is written yet.
+void ChooseSgr(uint16_t attribute);
+// Puts the sequence that shows the chosen word, unless the terminal shows
+// it already: nothing where only bits that no terminal draws differ.  A
+// sequence starts with a reset, so it sets the whole word.  Called before
+// each text, and at the end for the word the terminal is left in.
+void ShowSgr();
+// Says that the text about to be put follows; one that holds an escape
+// sequence of its own leaves the terminal showing what tinty cannot know.
+void SgrText(const char* text);
 
 #endif

@@ -93,6 +93,19 @@ CASES = [
     (['0E', 'a\vb'], 0x0E, 'a\vb', False),
 ]
 
+# Texts with escape sequences of their own, in plain and coloured words, and
+# empty texts: what a terminal shows of them (pty, pty-pipe).
+TERMINAL_CASES = [
+    (['07', '\x1b[31mred'], 0x07, '\x1b[31mred', False),
+    (['1C', 'x\x1b[32;44my'], 0x1C, 'x\x1b[32;44my', False),
+    (['1', '12', '\x1b[0m'], 0x1C, '\x1b[0m', False),
+    (['07', 'a\x1b[7mb\x1b[0mc'], 0x07, 'a\x1b[7mb\x1b[0mc', False),
+    (['-p', '\x1b[42m'], 0x00, '\x1b[42m', True),
+    (['0E', ''], 0x0E, '', False),
+    (['-p', ''], 0x00, '', True),
+    (['4000', ''], 0x4000, '', False),
+]
+
 # Text beyond any ANSI code page: a terminal or console shows it as typed.
 WIDE = 'Größe € Ωμέγα 日本 ✓'
 WIDE_CASES = [

@@ -2,14 +2,19 @@
 sequences on a pseudo-terminal decoded back into attribute words, faults on
 standard output, random argument vectors.  The pipe and pty suites run the
 Windows builds too, under Wine."""
+import fcntl
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+import time
+import tty
 
-from cases import (CASES, HELP, PAIRS, WIDE_CASES, command, expected_bytes,
+from cases import (CASES, HELP, PAIRS, TERMINAL_CASES, WIDE_CASES, command, expected_bytes,
                    expected_pieces, run, seeded, windows_path)
-from terminal import SEQUENCE, decode, merge, need, run_pty, sgr_color, writes
+from terminal import (SEQUENCE, TERMINAL_ENV, decode, encode, merge, need, run_pty, sgr_color,
+                      writes)
 
 
 def through_wine(pieces):
@@ -61,25 +66,32 @@ def suite_pipe(opts, f):
 
 
 def as_terminal_shows(pieces):
-    """Pieces as a terminal shows them: the flags it has no rendition for dropped."""
-    return merge([(a & 0xC4FF, t) for a, t in pieces])
+    """Pieces as a terminal shows them: the flags it has no rendition for
+    dropped, and the sequences that texts carry of their own applied."""
+    return decode(encode(merge([(a & 0xC4FF, t) for a, t in pieces])))[0]
 
 
 def check_terminal_stream(f, what, text, out, want):
     """The rules of every stream to a terminal: the terminal is left in its own
-    colours, by a plain reset; no sequence sets the word already in force (the
-    terminal starts in its own colours), so a call that shows nothing writes
-    nothing; and tinty's own line feeds never go out on a coloured background
+    colours, by a plain reset, straight after any text with sequences of its
+    own; otherwise no sequence sets the word already in force (the terminal
+    starts in its own colours), so a call that shows nothing writes nothing; and tinty's own line feeds never go out on a coloured background
     (a line feed that scrolls fills the new line with it)."""
     got, final = decode(out)
     sgr = [m for m in SEQUENCE.finditer(out) if m.group(2) == b'm']
     f.check(final == 7 and (not sgr or sgr[-1].group(0) == b'\x1b[0m'),
             '%s: the terminal is left in %#x (%r)' % (what, final, out[-12:]))
-    # The word in force after each sequence: text between them changes nothing.
-    words = [7] + [decode(out[:m.end()])[1] for m in sgr]
-    repeats = [m.start() for m, before, after in zip(sgr, words, words[1:]) if before == after]
-    f.check(not repeats, '%s: %d sequences set the word in force, the first at byte %r of %r'
-            % (what, len(repeats), repeats[:1], out[:80]))
+    if '\x1b' in text:
+        # After a text with sequences of its own tinty cannot know what shows:
+        # the plain word is always set again, straight after it.
+        after = out.split(text.replace('\n', '\r\n').encode(), 1)[-1]
+        f.check(after.startswith(b'\x1b[0m'), '%s: %r after the text' % (what, after[:12]))
+    else:
+        # The word in force after each sequence: text between them changes nothing.
+        words = [7] + [decode(out[:m.end()])[1] for m in sgr]
+        repeats = [m.start() for m, before, after in zip(sgr, words, words[1:]) if before == after]
+        f.check(not repeats, '%s: %d sequences set the word in force, the first at byte %r of %r'
+                % (what, len(repeats), repeats[:1], out[:80]))
     if not want:
         f.check(out == b'', '%s: wrote %r where nothing shows' % (what, out[:80]))
     if '\n' not in text:
@@ -92,12 +104,23 @@ def suite_pty(opts, f):
     rows = CASES + WIDE_CASES
     if not opts.windows:  # the Windows suites read these off the console itself
         need('strace')
-        rows += [PAIRS]
+        rows += [PAIRS] + TERMINAL_CASES
     check_pty_rows(opts, f, rows)
     if not opts.windows:
+        # A terminal that says it is dumb, or says nothing, gets the bare text.
+        for term in (None, '', 'dumb'):
+            env = {k: v for k, v in TERMINAL_ENV.items() if k != 'TERM'}
+            if term is not None:
+                env['TERM'] = term
+            for args, attr, text, help_due in [CASES[0], (['-p'], None, '', True),
+                                               TERMINAL_CASES[0]]:
+                status, out, err = run_pty(command(opts, args), raw=True, env=env)
+                f.quiet(status, err, 'TERM=%r %r' % (term, args))
+                f.check(out == expected_bytes(opts, text, help_due),
+                        'TERM=%r %r: wrote %r' % (term, args, out[:80]))
         # Colour and text travel together: a call, the help screen too, is one write(2).
         # (LeakSanitizer cannot run under strace's ptrace.)
-        traced = dict(os.environ, ASAN_OPTIONS='detect_leaks=0')
+        traced = dict(TERMINAL_ENV, ASAN_OPTIONS='detect_leaks=0')
         for args in (['1', '12', 'Hello'], ['-p']):
             count = writes(command(opts, args), True, traced)
             f.check(count == 1, '%r: %d write(2) calls on a terminal' % (args, count))
@@ -146,6 +169,8 @@ def suite_faults(opts, f):
                                stderr=subprocess.PIPE, timeout=60, start_new_session=True)
             os.close(output)
             f.quiet(r.returncode, r.stderr, 'stdout %s, %r' % (name, args))
+    check_interrupts(opts, f)
+    check_nonblocking(opts, f)
     # An empty argument vector counts as a call without arguments.
     spawn = ('import ctypes, os, sys\n'
              'libc = ctypes.CDLL(None, use_errno=True)\n'
@@ -157,6 +182,82 @@ def suite_faults(opts, f):
                            timeout=60)
         f.check((r.returncode, r.stdout, r.stderr) == (0, HELP, b''),
                 'empty argv: status %d, wrote %r' % (r.returncode, r.stdout[:80]))
+
+
+LONG = 'x' * 120_000  # more than a terminal takes while nobody reads it
+# A call cut short while the terminal reads nothing: the signal, the call,
+# whether the terminal reads again after it, and what it is left showing.
+INTERRUPTS = [
+    (signal.SIGINT, ['1C', LONG], True, b'\x1b[0m'),
+    (signal.SIGTERM, ['1', '12', LONG], True, b'\x1b[0m'),
+    (signal.SIGHUP, ['0E', '\x1b[31m' + LONG], True, b'\x1b[0m'),
+    (signal.SIGQUIT, ['8000', LONG], True, b'\x1b[0m'),
+    (signal.SIGINT, ['07', LONG], True, b'xxxx'),  # no colour sent: nothing added
+    (signal.SIGTERM, ['1C', LONG], False, None),  # a terminal that never reads again
+]
+
+
+def check_interrupts(opts, f):
+    """Each signal that ends a call while the terminal reads nothing: the
+    terminal gets its own colours back, and the call ends by that signal,
+    within about a second where the terminal never reads again."""
+    if opts.emulator:
+        return
+    for sig, args, reads, tail in INTERRUPTS:
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        proc = subprocess.Popen(command(opts, args), stdin=slave, stdout=slave,
+                                stderr=subprocess.PIPE, start_new_session=True, env=TERMINAL_ENV)
+        os.close(slave)
+        time.sleep(0.3)  # the terminal's buffer fills, and the call waits in write(2)
+        proc.send_signal(sig)
+        start, chunks = time.monotonic(), []
+        if not reads:
+            status = proc.wait(timeout=10)
+        while reads or proc.poll() is None:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO: the call has ended
+                break
+            chunks.append(chunk)
+        status = proc.wait(timeout=10)
+        took = time.monotonic() - start
+        os.close(master)
+        out = b''.join(chunks)
+        what = '%s %r' % (sig.name, [a[:8] for a in args])
+        f.check(status == -sig and proc.stderr.read() == b'',
+                '%s: status %r, expected the signal' % (what, status))
+        f.check(took < 3, '%s: ended after %.1f s' % (what, took))
+        if tail is not None:
+            f.check(0 < len(out) < len(LONG) and out.endswith(tail),
+                    '%s: %d bytes arrived, ending %r' % (what, len(out), out[-12:]))
+
+
+def check_nonblocking(opts, f):
+    """Standard output left non-blocking by the caller, a pipe full at the start
+    and read half a second later: every byte arrives, and the status is 0."""
+    for args, text, help_due in [(['0E', 'IMPORTANT'], 'IMPORTANT', False),
+                                 (['1', '12', LONG], LONG, False), (['-p'], '', True)]:
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(write_end, fcntl.F_SETFL, fcntl.fcntl(write_end, fcntl.F_GETFL) | os.O_NONBLOCK)
+        filler = 0
+        try:
+            while True:
+                filler += os.write(write_end, b'.' * 4096)
+        except BlockingIOError:
+            pass
+        proc = subprocess.Popen(command(opts, args), stdin=subprocess.DEVNULL, stdout=write_end,
+                                stderr=subprocess.PIPE)
+        os.close(write_end)
+        time.sleep(0.5)
+        with os.fdopen(read_end, 'rb') as pipe:
+            out = pipe.read()
+        status, err = proc.wait(timeout=60), proc.stderr.read()
+        what = 'non-blocking full pipe, %r' % [a[:8] for a in args]
+        f.quiet(status, err, what)
+        want = expected_bytes(opts, text, help_due)
+        f.check(out[filler:] == want, '%s: %d of %d bytes arrived'
+                % (what, len(out) - filler, len(want)))
 
 
 # Pieces that random arguments are made of, weighted towards the ones the

@@ -27,9 +27,15 @@ def need(*tools):
         sys.exit(SKIP)
 
 
+# The terminal the tests stand for, whatever the environment that runs them.
+TERMINAL_ENV = dict(os.environ, TERM='xterm-256color')
+
+
 def run_pty(argv, raw, cwd=None, env=None):
     """Runs argv on a fresh pseudo-terminal, raw (the bytes exactly as written)
-    or with the terminal's own line handling; returns (status, output, stderr)."""
+    or with the terminal's own line handling, in TERMINAL_ENV unless told;
+    returns (status, output, stderr)."""
+    env = TERMINAL_ENV if env is None else env
     master, slave = os.openpty()
     if raw:
         tty.setraw(slave)
@@ -110,6 +116,16 @@ def decode(data):
                 raise AssertionError('unexpected SGR code %d' % code)
     pieces.append((attr, data[pos:]))
     return merge(pieces), attr
+
+
+def encode(pieces):
+    """(attribute word, text) pieces as SGR sequences and text: decode's inverse."""
+    out = []
+    for attr, text in pieces:
+        codes = [0, sgr_color(attr & 0xF, 30), sgr_color(attr >> 4 & 0xF, 40)]
+        codes += [code for code, bit in FLAGS.items() if attr & bit]
+        out.append(b'\x1b[%sm' % b';'.join(b'%d' % c for c in codes) + text)
+    return b''.join(out)
 
 
 def merge(pieces):
