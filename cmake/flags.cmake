@@ -4,7 +4,12 @@ include(CheckLinkerFlag)
 
 target_compile_options(tinty PRIVATE -Wall -Wextra -Wpedantic -fno-exceptions -fno-rtti
                                      -fno-asynchronous-unwind-tables -ffunction-sections
-                                     -fdata-sections "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")
+                                     "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")
+# For PE targets GCC puts zero-initialised data of its own section into .data,
+# where the output buffer would fill 16 KiB of the exe: there it stays in .bss.
+if(NOT WIN32)
+  target_compile_options(tinty PRIVATE -fdata-sections)
+endif()
 # No C++ library is used, so link as a C program: the C runtime alone.
 set_target_properties(tinty PROPERTIES LINKER_LANGUAGE C)
 

@@ -1,9 +1,10 @@
 // Console colour access on Windows.  A console window takes the attribute
-// through the console API and the text as UTF-16, so any character shows as
-// typed.  The pty pipes of MSYS2 and Cygwin terminals (Git Bash's among them)
-// take SGR escape sequences and UTF-8, as a POSIX terminal does.  Files and
-// other pipes get the text in the ANSI code page, as the runtime writes it,
-// with no colour.
+// through the console API and the text as UTF-16, at once, so any character
+// shows as typed and in its colour.  The pty pipes of MSYS2 and Cygwin
+// terminals (Git Bash's among them) take SGR escape sequences and UTF-8, as
+// a POSIX terminal does.  Files and other pipes get the text in the ANSI
+// code page, with no colour.  Both are held back and leave in as few writes
+// as they can, in text mode as the runtime writes it: each LF as CR LF.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <windows.h>
 
 #include "color_console.h"
+#include "output.h"
 #include "sgr.h"
 
 // The runtime expands wildcards in the command line, in the narrow vector
@@ -31,6 +33,8 @@ constexpr uint16_t kConsoleBits = 0xDFFF;
 
 enum class Output : uint8_t { kConsole, kPtyPipe, kOther };
 
+constexpr char kReset[] = "\x1b[0m";
+
 // Vista and later; looked up at run time so that the exe loads on older
 // systems, where no MSYS2 or Cygwin terminal is recognised.
 using FileInfoFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
@@ -41,11 +45,21 @@ FileInfoFunction FileInfoByHandle() {
   return reinterpret_cast<FileInfoFunction>(reinterpret_cast<void (*)()>(found));
 }
 
+// The helpers below take ASCII alone, as pipe names have it, and cost the
+// exe no import of the C library's wide-character functions.
 bool Skip(const wchar_t** text, const wchar_t* prefix) {
-  const size_t length = wcslen(prefix);
-  if (wcsncmp(*text, prefix, length) != 0) return false;
-  *text += length;
+  const wchar_t* at = *text;
+  for (; *prefix != L'\0'; ++prefix, ++at)
+    if (*at != *prefix) return false;
+  *text = at;
   return true;
+}
+
+int IsDecimal(wint_t c) { return static_cast<int>(c >= L'0' && c <= L'9'); }
+
+int IsHex(wint_t c) {
+  return static_cast<int>(IsDecimal(c) != 0 || (c >= L'a' && c <= L'f') ||
+                          (c >= L'A' && c <= L'F'));
 }
 
 // Skips at least `least` and at most `most` characters that pass `test`.
@@ -59,9 +73,8 @@ bool SkipRun(const wchar_t** text, int (*test)(wint_t), int least, int most) {
 // 2021 the runtimes give native programs the one that ends in -nat (so
 // today's Git Bash does), and Cygwin's own programs the one without.
 bool IsPtyPipeName(const wchar_t* name) {
-  return (Skip(&name, L"\\msys-") || Skip(&name, L"\\cygwin-")) &&
-         SkipRun(&name, iswxdigit, 16, 16) && Skip(&name, L"-pty") &&
-         SkipRun(&name, iswdigit, 1, 9) && Skip(&name, L"-to-master") &&
+  return (Skip(&name, L"\\msys-") || Skip(&name, L"\\cygwin-")) && SkipRun(&name, IsHex, 16, 16) &&
+         Skip(&name, L"-pty") && SkipRun(&name, IsDecimal, 1, 9) && Skip(&name, L"-to-master") &&
          (*name == L'\0' || (Skip(&name, L"-nat") && *name == L'\0'));
 }
 
@@ -79,6 +92,54 @@ Output Classify(HANDLE output) {
     return Output::kOther;
   name.info.FileName[name.info.FileNameLength / sizeof(wchar_t)] = L'\0';
   return IsPtyPipeName(name.info.FileName) ? Output::kPtyPipe : Output::kOther;
+}
+
+// The handle is fetched anew for every call; what it is stays known for as
+// long as it is the same.
+Output Kind(HANDLE output) {
+  static HANDLE known = INVALID_HANDLE_VALUE;
+  static Output kind = Output::kOther;
+  if (output != known) kind = Classify(output);
+  known = output;
+  return kind;
+}
+
+// The attribute found at start, given back when a control event ends the run.
+uint16_t saved = kPlainAttribute;
+// Set once such an event has come: the colour is then tinty's no more.
+// `setting` says that the main thread is inside SetConsoleTextAttribute.
+volatile LONG ending = 0;
+volatile LONG setting = 0;
+
+DWORD WINAPI SendReset(LPVOID /*unused*/) {
+  SendBytes(kReset, sizeof kReset - 1);
+  return 0;
+}
+
+// Ctrl-C, Ctrl-Break and closing the window.  The system runs the handler
+// on a thread of its own, and returning FALSE passes the event on to the
+// default handler, which calls ExitProcess (the HandlerRoutine callback's
+// documentation): the main thread may go on until then.  So the colour is
+// taken from it first, waiting out a change under way, and given back.
+BOOL WINAPI Ended(DWORD /*event*/) {
+  InterlockedExchange(&ending, 1);
+  for (int wait = 0; wait < 100 && setting != 0; ++wait) Sleep(1);
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (SetConsoleTextAttribute(output, saved & kConsoleBits) == 0 && SentColoured()) {
+    // A pty pipe that nobody reads must not keep the process alive: the
+    // reset gets a second, on a thread that ExitProcess ends if need be.
+    const HANDLE sender = CreateThread(nullptr, 0, SendReset, nullptr, 0, nullptr);
+    if (sender != nullptr) WaitForSingleObject(sender, 1000);
+  }
+  return FALSE;
+}
+
+// From the first colour change: a run that changes nothing has nothing to
+// give back.
+void CatchEndings() {
+  static bool caught = false;
+  if (!caught) SetConsoleCtrlHandler(Ended, TRUE);
+  caught = true;
 }
 
 // `text` in UTF-16 from a code page, and back, in memory of its own; null
@@ -130,11 +191,20 @@ void WriteConsoleText(HANDLE output, const wchar_t* text) {
   }
 }
 
+// Holds text as text mode writes it: each LF as CR LF.
+void PutTextMode(const char* text) {
+  for (const char* end = text;; ++end) {
+    if (*end != '\n' && *end != '\0') continue;
+    Put(text, static_cast<size_t>(end - text));
+    if (*end == '\0') return;
+    Put("\r\n", 2);
+    text = end + 1;
+  }
+}
+
 }  // namespace
 
-void PrepareOutput() {
-  // The runtime leaves standard output in text mode: LF leaves as CR LF.
-}
+void PrepareOutput() {}
 
 // The narrow vector is built from the ANSI command line, where a character
 // outside the code page is already a ? (or a look-alike), and the runtime
@@ -164,34 +234,59 @@ uint16_t GetColor() {
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == 0)
     return kPlainAttribute;
-  return info.wAttributes;
+  saved = info.wAttributes;
+  return saved;
 }
 
 void SetColor(uint16_t attribute) {
-  // Text written so far must reach the console in the attribute it was
-  // written in, whatever the runtime's buffering.
-  fflush(stdout);
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (SetConsoleTextAttribute(output, attribute & kConsoleBits) == 0 &&
-      Classify(output) == Output::kPtyPipe)
-    WriteSgr(attribute);
+  const Output kind = Kind(output);
+  if (kind == Output::kPtyPipe) ChooseSgr(attribute);
+  if (kind != Output::kConsole) return;
+  CatchEndings();
+  // Once a control event has given the colour back, it stays given back.
+  InterlockedExchange(&setting, 1);
+  if (ending == 0) SetConsoleTextAttribute(output, attribute & kConsoleBits);
+  InterlockedExchange(&setting, 0);
 }
 
-void WriteArgument(const char* text) {
+void WriteText(const char* text) {
+  if (*text == '\0') return;
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  const Output kind = Classify(output);
+  const Output kind = Kind(output);
   if (kind == Output::kPtyPipe) {
-    printf("%s", text);
+    ShowSgr();
+    SgrText(text);
+    PutTextMode(text);
     return;
   }
   wchar_t* wide = Widen(text, CP_UTF8);
   if (kind == Output::kConsole) {
-    fflush(stdout);
     if (wide != nullptr) WriteConsoleText(output, wide);
   } else {
     char* ansi = Narrow(wide, CP_ACP);
-    printf("%s", ansi != nullptr ? ansi : text);
+    PutTextMode(ansi != nullptr ? ansi : text);
     free(ansi);
   }
   free(wide);
+}
+
+void FinishOutput() {
+  if (Kind(GetStdHandle(STD_OUTPUT_HANDLE)) == Output::kPtyPipe) ShowSgr();
+  Send();
+}
+
+// A pipe in no-wait mode takes what fits and returns at once, so the rest
+// is written again, a moment later where it took nothing, for as long as
+// the reader is there.
+void SendBytes(const char* bytes, size_t count) {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (SentColoured()) CatchEndings();
+  while (count != 0) {
+    DWORD written = 0;  // a call's output is far below 4 GiB
+    if (WriteFile(output, bytes, static_cast<DWORD>(count), &written, nullptr) == 0) return;
+    if (written == 0) Sleep(1);
+    bytes += written;
+    count -= written;
+  }
 }

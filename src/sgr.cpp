@@ -1,7 +1,6 @@
 // Attribute words as the SGR escape sequences of ANSI terminals.
 #include <stddef.h>
 #include <stdint.h>
-#include <string.h>
 
 #include "color_console.h"
 #include "output.h"
@@ -68,7 +67,8 @@ void ShowSgr() {
 
 void SgrText(const char* text) {
   // ESC, or CSI as the one byte that terminals of 8-bit controls take.
-  if (strchr(text, '\x1b') == nullptr && strchr(text, '\x9b') == nullptr) return;
+  while (*text != '\0' && *text != '\x1b' && *text != '\x9b') ++text;
+  if (*text == '\0') return;
   shown = kUnknown;
   MarkColoured(true);
 }
