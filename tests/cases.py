@@ -98,7 +98,7 @@ CASES = [
 TERMINAL_CASES = [
     (['07', '\x1b[31mred'], 0x07, '\x1b[31mred', False),
     (['1C', 'x\x1b[32;44my'], 0x1C, 'x\x1b[32;44my', False),
-    (['1', '12', '\x1b[0m'], 0x1C, '\x1b[0m', False),
+    (['1', '12', '\x1b[0mx'], 0x1C, '\x1b[0mx', False),
     (['07', 'a\x1b[7mb\x1b[0mc'], 0x07, 'a\x1b[7mb\x1b[0mc', False),
     (['-p', '\x1b[42m'], 0x00, '\x1b[42m', True),
     (['0E', ''], 0x0E, '', False),

@@ -9,8 +9,8 @@ import subprocess
 import sys
 import tempfile
 
-from cases import (AWAY, CASES, PAIRS, WIDE_CASES, expected_bytes, expected_pieces, run, seeded,
-                   text_mode, windows_path)
+from cases import (AWAY, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
+                   expected_pieces, run, seeded, text_mode, windows_path)
 from pipe_pty import as_terminal_shows, check_pty_rows, check_terminal_stream
 from terminal import SKIP, decode, need
 
@@ -364,7 +364,7 @@ def suite_pty_pipe(opts, f):
     the SGR sequences of a POSIX terminal and the text in UTF-8."""
     for name, is_pty in PIPE_NAMES:
         cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
-        cases += WIDE_CASES + [PAIRS] + FLAG_CASES + PLAIN_CASES if is_pty else [
+        cases += WIDE_CASES + [PAIRS] + FLAG_CASES + PLAIN_CASES + TERMINAL_CASES if is_pty else [
             (['0E', 'Größe €'], 0x0E, 'Größe €', False)]
         for args, attr, text, help_due in cases:
             status, out, err = run([opts.wine, opts.helper, 'pipe', name, windows_path(opts.exe)]
