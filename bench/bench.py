@@ -22,11 +22,13 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests'))
-from terminal import writes  # noqa: E402  (the tests' write counter)
+from terminal import calls, writes  # noqa: E402  (the tests' system call counters)
 
 TINTY = os.path.join(ROOT, 'build', 'default', 'tinty')
 SYSTEM = os.path.join(ROOT, 'build', 'system', 'tinty')
 EXE = os.path.join(ROOT, 'build', 'windows-x86', 'tinty.exe')
+EXE64 = os.path.join(ROOT, 'build', 'windows-x64', 'tinty.exe')
+WINE64 = '/usr/lib/wine/wine64'
 ENV = dict(os.environ, TERM='xterm-256color', LC_ALL='C')
 LOOP = 400
 FLOOR_C = ('void _start(void) {\n'
@@ -68,6 +70,38 @@ def stripped_size(path):
         copy = os.path.join(tmp, 'stripped')
         subprocess.run(['strip', '-o', copy, path], check=True)
         return os.path.getsize(copy)
+
+
+def print_system_calls():
+    """write(2) and ioctl(2) calls of a call and of -p, on a terminal and into a
+    pipe; and the writes to standard output of the Windows exe under Wine,
+    into a pipe (the x86-64 build: Wine's 32-bit loader may not run here)."""
+    print('%-32s %12s %10s %12s %10s' % ('system calls', 'writes tty', 'ioctl tty',
+                                          'writes pipe', 'ioctl pipe'))
+    for name, argv in [('tinty 1 12 Hello', [TINTY, '1', '12', 'Hello']), ('tinty -p', [TINTY, '-p'])]:
+        counts = []
+        for on_terminal in (True, False):
+            made = calls(argv, on_terminal, ENV)
+            counts += [sum(1 for n, _ in made if n != 'ioctl'), sum(1 for n, _ in made if n == 'ioctl')]
+        print('%-32s %12d %10d %12d %10d' % tuple([name] + counts))
+    if not os.path.exists(WINE64):
+        print('Windows exe under Wine: %s not installed' % WINE64)
+        return
+    build('windows-x64', EXE64)
+    env = dict(ENV, WINEPREFIX=os.path.join(ROOT, 'build', 'windows-x64', 'wineprefix'),
+               WINEDEBUG='-all')
+    subprocess.run([WINE64, 'cmd', '/c', 'exit'], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)  # the prefix and its server, before the count
+    for name, args in [('tinty.exe 1 12 Hello, Wine', ['1', '12', 'Hello']),
+                       ('tinty.exe -p, Wine', ['-p'])]:
+        print('%-32s %12s %10s %12d' % (name, '', '', wine_writes(EXE64, args, env)))
+
+
+def wine_writes(exe, args, env):
+    """WriteFile calls of the exe itself into a pipe, from Wine's relay trace."""
+    r = subprocess.run([WINE64, exe] + args, env=dict(env, WINEDEBUG='+relay'),
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
+    return len(re.findall(rb'Call KERNEL32\.WriteFile\(', r.stderr))
 
 
 def main():
@@ -128,6 +162,8 @@ def main():
             ('32-bit Windows exe', '%d bytes' % os.path.getsize(EXE), 'at most 20 KiB',
              os.path.getsize(EXE) <= 20 * 1024)]:
         print('%-34s %14s  %-16s %s' % (what, value, target, 'met' if met else 'MISSED'))
+    print()
+    print_system_calls()
     print('machine: %s, %d cores; %s' % (os.uname().machine, os.cpu_count(),
                                          time.strftime('%Y-%m-%d')))
     return 0

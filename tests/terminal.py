@@ -3,7 +3,8 @@ the benchmark and the picture of the help screen.
 
 run_pty(argv, raw)  runs argv on a fresh pseudo-terminal and returns what
                     reached the terminal
-writes(argv, tty)   counts the write(2) calls of one run, on a terminal or a pipe
+calls(argv, tty)    the write(2) and ioctl(2) calls of one run, on a terminal or a pipe
+writes(argv, tty)   counts the write(2) calls among them
 decode(data)        turns terminal output back into (attribute word, text)
                     pieces, the way a terminal applies SGR codes
 need(*tools)        ends a test as skipped (77) where a tool is missing
@@ -56,18 +57,26 @@ def run_pty(argv, raw, cwd=None, env=None):
     return proc.wait(timeout=60), b''.join(chunks), err
 
 
-def writes(argv, on_terminal, env=None):
-    """write(2) calls of one run (writev(2) among them, which musl's stdio
-    uses), with standard output on a terminal or a pipe."""
+def calls(argv, on_terminal, env=None):
+    """The write(2), writev(2) (which musl's stdio uses) and ioctl(2) calls of
+    one run, with standard output on a terminal or a pipe, as (name, file
+    descriptor) pairs."""
     with tempfile.TemporaryDirectory() as tmp:
         log = os.path.join(tmp, 'trace')
-        traced = ['strace', '-qq', '-f', '-e', 'trace=write,writev', '-o', log] + argv
+        traced = ['strace', '-qq', '-f', '-e', 'trace=write,writev,ioctl', '-o', log] + argv
         if on_terminal:
             run_pty(traced, raw=True, env=env)
         else:
-            subprocess.run(traced, stdout=subprocess.PIPE, env=env, check=True)
+            subprocess.run(traced, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env,
+                           check=True)
         with open(log) as trace:
-            return sum(1 for line in trace if re.match(r'(\d+ +)?writev?\(', line))
+            return [(m.group(1), int(m.group(2))) for m in
+                    (re.match(r'(?:\d+ +)?(writev?|ioctl)\((\d+)', line) for line in trace) if m]
+
+
+def writes(argv, on_terminal, env=None):
+    """write(2) calls of one run, on a terminal or a pipe."""
+    return sum(1 for name, _ in calls(argv, on_terminal, env) if name != 'ioctl')
 
 
 def windows_color(ansi):

@@ -79,7 +79,13 @@ case "$missing" in
       $as_root dpkg --add-architecture i386
     fi ;;
 esac
-$as_root apt-get update -q
+# A mirror in the middle of a sync fails one list now and then; the others
+# are new, and what is wanted may well be in them.
+if ! $as_root apt-get update -q; then
+  echo "apt-get update failed; trying again in 30 s"
+  sleep 30
+  $as_root apt-get update -q || echo "some package lists are not up to date; installing from what there is"
+fi
 # sudo resets the environment: the variable is passed through env.
 # shellcheck disable=SC2086
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
