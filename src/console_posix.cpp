@@ -28,7 +28,6 @@ bool TakesSequences() {
 
 // The signals that end a call from the keyboard, the terminal or a timeout.
 constexpr int kEndings[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-constexpr char kReset[] = "\x1b[0m";
 volatile sig_atomic_t late = 0;
 
 void Late(int /*signal*/) { late = 1; }
@@ -60,7 +59,7 @@ void Interrupted(int signal) {
     wake.sa_handler = Late;  // no SA_RESTART: the alarm cuts a blocked write short
     sigaction(SIGALRM, &wake, nullptr);
     alarm(1);
-    WriteAll(kReset, sizeof kReset - 1);
+    WriteAll(kSgrReset, sizeof kSgrReset - 1);
   }
   raise(signal);  // SA_RESETHAND: the default action now
 }

@@ -6,7 +6,6 @@
 // code page, with no colour.  Both are held back and leave in as few writes
 // as they can, in text mode as the runtime writes it: each LF as CR LF.
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
@@ -32,8 +31,6 @@ namespace {
 constexpr uint16_t kConsoleBits = 0xDFFF;
 
 enum class Output : uint8_t { kConsole, kPtyPipe, kOther };
-
-constexpr char kReset[] = "\x1b[0m";
 
 // Vista and later; looked up at run time so that the exe loads on older
 // systems, where no MSYS2 or Cygwin terminal is recognised.
@@ -112,7 +109,7 @@ volatile LONG ending = 0;
 volatile LONG setting = 0;
 
 DWORD WINAPI SendReset(LPVOID /*unused*/) {
-  SendBytes(kReset, sizeof kReset - 1);
+  SendBytes(kSgrReset, sizeof kSgrReset - 1);
   return 0;
 }
 

@@ -4,6 +4,9 @@
 
 #include <stdint.h>
 
+// The sequence that gives a terminal back its own colours.
+constexpr char kSgrReset[] = "\x1b[0m";
+
 // Chooses the word for text written from now on; nothing is written yet.
 void ChooseSgr(uint16_t attribute);
 // Puts the sequence that shows the chosen word, unless the terminal shows
