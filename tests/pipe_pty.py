@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import tty
 
@@ -136,8 +137,8 @@ def check_pty_rows(opts, f, rows):
             got = without_cr(decode(out)[0])
         else:
             status, out, err = run_pty(command(opts, args), raw=True)
-            got = check_terminal_stream(f, repr(args), text, out, want)
             want = as_terminal_shows(want)
+            got = check_terminal_stream(f, repr(args), text, out, want)
         f.quiet(status, err, repr(args))
         f.check(got == want,
                 '%r: showed %r, expected %r (%r)' % (args, got[:6], want[:6], out[:80]))
@@ -208,12 +209,17 @@ def check_interrupts(opts, f):
         tty.setraw(slave)
         proc = subprocess.Popen(command(opts, args), stdin=slave, stdout=slave,
                                 stderr=subprocess.PIPE, start_new_session=True, env=TERMINAL_ENV)
-        os.close(slave)
         time.sleep(0.3)  # the terminal's buffer fills, and the call waits in write(2)
+        if not reads:  # as after Ctrl-S: the terminal takes no byte more
+            termios.tcflow(slave, termios.TCOOFF)
         proc.send_signal(sig)
         start, chunks = time.monotonic(), []
         if not reads:
-            status = proc.wait(timeout=10)
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:  # kept alive by the terminal: a fault
+                proc.kill()
+        os.close(slave)
         while reads or proc.poll() is None:
             try:
                 chunk = os.read(master, 65536)
