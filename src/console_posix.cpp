@@ -101,15 +101,12 @@ void SetColor(uint16_t attribute) {
 
 void WriteText(const char* text) {
   if (*text == '\0') return;
-  if (coloured) {
-    ShowSgr();
-    SgrText(text);
-  }
+  if (coloured) ShowSgr(text);
   Put(text, strlen(text));
 }
 
 void FinishOutput() {
-  if (coloured) ShowSgr();
+  if (coloured) ShowSgr("");
   Send();
 }
 

@@ -252,8 +252,7 @@ void WriteText(const char* text) {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   const Output kind = Kind(output);
   if (kind == Output::kPtyPipe) {
-    ShowSgr();
-    SgrText(text);
+    ShowSgr(text);
     PutTextMode(text);
     return;
   }
@@ -269,7 +268,7 @@ void WriteText(const char* text) {
 }
 
 void FinishOutput() {
-  if (Kind(GetStdHandle(STD_OUTPUT_HANDLE)) == Output::kPtyPipe) ShowSgr();
+  if (Kind(GetStdHandle(STD_OUTPUT_HANDLE)) == Output::kPtyPipe) ShowSgr("");
   Send();
 }
 

@@ -35,11 +35,8 @@ char* AppendCode(char* out, unsigned code) {
   return out;
 }
 
-}  // namespace
-
-void ChooseSgr(uint16_t attribute) { chosen = attribute & kShownBits; }
-
-void ShowSgr() {
+// Puts the sequence for the chosen word where the terminal shows another.
+void ShowChosen() {
   // A sequence that changes nothing on the screen is left out, so that a
   // call that shows nothing new writes nothing and leaves alone a colour
   // that the script set before it.
@@ -65,10 +62,15 @@ void ShowSgr() {
   Put(sequence, static_cast<size_t>(end - sequence));
 }
 
-void SgrText(const char* text) {
+}  // namespace
+
+void ChooseSgr(uint16_t attribute) { chosen = attribute & kShownBits; }
+
+void ShowSgr(const char* next) {
+  ShowChosen();
   // ESC, or CSI as the one byte that terminals of 8-bit controls take.
-  while (*text != '\0' && *text != '\x1b' && *text != '\x9b') ++text;
-  if (*text == '\0') return;
+  while (*next != '\0' && *next != '\x1b' && *next != '\x9b') ++next;
+  if (*next == '\0') return;
   shown = kUnknown;
   MarkColoured(true);
 }

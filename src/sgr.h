@@ -11,11 +11,10 @@ constexpr char kSgrReset[] = "\x1b[0m";
 void ChooseSgr(uint16_t attribute);
 // Puts the sequence that shows the chosen word, unless the terminal shows
 // it already: nothing where only bits that no terminal draws differ.  A
-// sequence starts with a reset, so it sets the whole word.  Called before
-// each text, and at the end for the word the terminal is left in.
-void ShowSgr();
-// Says that the text about to be put follows; one that holds an escape
-// sequence of its own leaves the terminal showing what tinty cannot know.
-void SgrText(const char* text);
+// sequence starts with a reset, so it sets the whole word.  Called with
+// each text about to be put, and with "" at the end for the word the
+// terminal is left in; a text that holds an escape sequence of its own
+// leaves the terminal showing what tinty cannot know.
+void ShowSgr(const char* next);
 
 #endif
