@@ -272,9 +272,11 @@ void FinishOutput() {
   Send();
 }
 
-// A pipe in no-wait mode takes what fits and returns at once, so the rest
-// is written again, a moment later where it took nothing, for as long as
-// the reader is there.
+// A pipe in no-wait mode returns from WriteFile at once (CreateNamedPipe's
+// PIPE_NOWAIT); only blocking mode waits until all data is written
+// (FILE_PIPE_INFORMATION's completion modes).  So the rest is written
+// again, a moment later where it took nothing, for as long as the reader
+// is there.
 void SendBytes(const char* bytes, size_t count) {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   if (SentColoured()) CatchEndings();
