@@ -81,12 +81,28 @@ case "$missing" in
 esac
 # A mirror in the middle of a sync fails one list now and then; the others
 # are new, and what is wanted may well be in them.
+stale=""
 if ! $as_root apt-get update -q; then
   echo "apt-get update failed; trying again in 30 s"
   sleep 30
-  $as_root apt-get update -q || echo "some package lists are not up to date; installing from what there is"
+  if ! $as_root apt-get update -q; then
+    echo "some package lists are not up to date; installing from what there is"
+    stale=yes
+  fi
 fi
-# sudo resets the environment: the variable is passed through env.
-# shellcheck disable=SC2086
-$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+apt_install() {
+  # sudo resets the environment: the variable is passed through env.
+  # shellcheck disable=SC2086
+  $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" $missing
+}
+if ! apt_install; then
+  # A library installed for both architectures must have one version in both.
+  # When one architecture's security list is the one that failed, the other's
+  # security versions have no partner; the release's own lists, all fetched
+  # and checked, hold the same versions for every architecture.
+  codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release 2>/dev/null)
+  [ -n "$stale" ] && [ -n "$codename" ] || exit 1
+  echo "installing again from $codename's own lists (apt-get install -t $codename)"
+  apt_install -t "$codename"
+fi
 check_cmake "$1"
