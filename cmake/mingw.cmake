@@ -1,17 +1,51 @@
-# Shared part of the MinGW-w64 cross toolchains (Debian's win32-thread
-# compilers); the including file sets TINTY_MINGW_TRIPLE and
-# TINTY_MINGW_PACKAGE first.
+# Shared part of the MinGW-w64 cross toolchains.  The including file sets
+# TINTY_MINGW_TRIPLE, and TINTY_MINGW_PACKAGES: the packages that bring the
+# compilers, by system.  Debian and Ubuntu name the compilers by their thread
+# model (-win32, -posix); Fedora, Arch, MSYS2's cross packages and Homebrew
+# name them by the triple alone.
 set(CMAKE_SYSTEM_NAME Windows)
-find_program(TINTY_MINGW_CXX ${TINTY_MINGW_TRIPLE}-g++-win32)
-if(NOT TINTY_MINGW_CXX)
-  message(FATAL_ERROR "${TINTY_MINGW_TRIPLE}-g++-win32 not found: install the Debian package "
-                      "${TINTY_MINGW_PACKAGE} (or run tools/setup.sh test)")
-endif()
-set(CMAKE_C_COMPILER ${TINTY_MINGW_TRIPLE}-gcc-win32)
+
+# Finds a program under each name in turn; where none is found, names every
+# name tried and the packages that bring it.
+function(tinty_mingw_program variable what)
+  find_program(${variable} NAMES ${ARGN})
+  if(NOT ${variable})
+    list(JOIN ARGN ", " tried)
+    list(JOIN TINTY_MINGW_PACKAGES "; " packages)
+    message(FATAL_ERROR "no MinGW-w64 ${what} for ${TINTY_MINGW_TRIPLE}: none of ${tried} is "
+                        "on the PATH.  Install it: ${packages} (or run tools/setup.sh test)")
+  endif()
+endfunction()
+
+tinty_mingw_program(TINTY_MINGW_CXX "C++ compiler" ${TINTY_MINGW_TRIPLE}-g++-win32
+                    ${TINTY_MINGW_TRIPLE}-g++)
+tinty_mingw_program(TINTY_MINGW_CC "C compiler" ${TINTY_MINGW_TRIPLE}-gcc-win32
+                    ${TINTY_MINGW_TRIPLE}-gcc)
+tinty_mingw_program(TINTY_MINGW_WINDRES "resource compiler" ${TINTY_MINGW_TRIPLE}-windres)
+tinty_mingw_program(TINTY_OBJDUMP objdump ${TINTY_MINGW_TRIPLE}-objdump)
+set(CMAKE_C_COMPILER ${TINTY_MINGW_CC})
 set(CMAKE_CXX_COMPILER ${TINTY_MINGW_CXX})
-set(CMAKE_RC_COMPILER ${TINTY_MINGW_TRIPLE}-windres)
-set(TINTY_OBJDUMP ${TINTY_MINGW_TRIPLE}-objdump)
-set(CMAKE_FIND_ROOT_PATH /usr/${TINTY_MINGW_TRIPLE})
+set(CMAKE_RC_COMPILER ${TINTY_MINGW_WINDRES})
+
+# Debian, Arch and MSYS2 keep the target's files in /usr/<triple>, Fedora in
+# its sys-root.
+set(CMAKE_FIND_ROOT_PATH /usr/${TINTY_MINGW_TRIPLE} /usr/${TINTY_MINGW_TRIPLE}/sys-root/mingw)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Debian's compilers, among others, link msvcrt.dll by default.  The UCRT
+# build gives them a copy of their own specs that links the UCRT's import
+# library instead, and the headers' UCRT declarations (_UCRT); a compiler made
+# for the UCRT has no -lmsvcrt to change.
+if(TINTY_MINGW_CRT STREQUAL "ucrt")
+  set(specs ${CMAKE_BINARY_DIR}/ucrt.specs)
+  if(NOT EXISTS ${specs})
+    execute_process(COMMAND ${TINTY_MINGW_CXX} -dumpspecs OUTPUT_VARIABLE text
+                    COMMAND_ERROR_IS_FATAL ANY)
+    string(REPLACE "-lmsvcrt" "-lucrt" text "${text}")
+    file(WRITE ${specs} "${text}")
+  endif()
+  set(CMAKE_C_FLAGS_INIT "-D_UCRT -specs=${specs}")
+  set(CMAKE_CXX_FLAGS_INIT "-D_UCRT -specs=${specs}")
+endif()

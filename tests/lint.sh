@@ -5,9 +5,12 @@
 set -euo pipefail
 src=$1 build=$2
 missing=()
-for tool in clang-format clang-tidy cppcheck x86_64-w64-mingw32-g++-win32; do
+for tool in clang-format clang-tidy cppcheck; do
   command -v "$tool" >/dev/null || missing+=("$tool")
 done
+# MinGW-w64's headers come with its compiler, under either name.
+command -v x86_64-w64-mingw32-g++-win32 >/dev/null || command -v x86_64-w64-mingw32-g++ >/dev/null ||
+  missing+=("x86_64-w64-mingw32-g++-win32 (or x86_64-w64-mingw32-g++)")
 if ((${#missing[@]})); then
   echo "skipped: ${missing[*]} not installed"
   exit 77

@@ -12,12 +12,14 @@ build="cmake make g++ musl-tools"
 test="$build python3 binutils git strace g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
       wine64 wine32:i386 clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm
       xfonts-base imagemagick zip"
-# The programs behind those packages, for systems without dpkg.  The Windows
-# presets run Wine's loaders where Debian puts them.
+# The programs behind those packages, for systems without dpkg; a|b is
+# either name.  The MinGW-w64 compilers go by Debian's name or by the triple
+# alone; the Windows presets run Wine's loaders where Debian puts them.
 build_programs="make c++ musl-gcc"
-test_programs="$build_programs python3 git readelf strace i686-w64-mingw32-g++-win32
-      x86_64-w64-mingw32-g++-win32 /usr/lib/wine/wine64 /usr/lib/wine/wine clang-format
-      clang-tidy cppcheck mandoc groff dpkg-deb lintian Xvfb xterm import zip"
+test_programs="$build_programs python3 git readelf strace
+      i686-w64-mingw32-g++-win32|i686-w64-mingw32-g++ x86_64-w64-mingw32-g++-win32|x86_64-w64-mingw32-g++
+      /usr/lib/wine/wine64 /usr/lib/wine/wine clang-format clang-tidy cppcheck mandoc groff dpkg-deb
+      lintian Xvfb xterm import zip"
 
 case "${1:-}" in
   build) wanted=$build programs=$build_programs ;;
@@ -37,14 +39,22 @@ check_cmake() {
 
 if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
   missing=""
-  for program in $programs; do
-    command -v "$program" >/dev/null 2>&1 || missing="$missing $program"
+  for names in $programs; do
+    found=""
+    for program in $(echo "$names" | tr '|' ' '); do
+      command -v "$program" >/dev/null 2>&1 && found=yes
+    done
+    [ -n "$found" ] || missing="$missing${missing:+,} $(echo "$names" | sed 's/|/ or /g')"
   done
   status=0
   check_cmake "$1" || status=1
   if [ -n "$missing" ]; then
     echo "tinty's $1 needs these programs, not found:$missing" >&2
     echo "install them with your system's package manager, then run this again" >&2
+    case "$missing" in
+      *mingw32*) echo "(MinGW-w64: mingw32-gcc-c++ and mingw64-gcc-c++ on Fedora, mingw-w64-gcc" \
+                      "on Arch, mingw-w64-cross-gcc in MSYS2)" >&2 ;;
+    esac
     case "$missing" in
       *musl-gcc*) echo "(without musl, build with the system preset, cmake --preset system," \
                        "against the system C library)" >&2 ;;
