@@ -1,5 +1,6 @@
 """The case table, the outputs it expects and the one runner, shared by every
 client's suites (pipe_pty.py, windows.py, xterm.py)."""
+import ctypes
 import os
 import random
 import subprocess
@@ -124,12 +125,16 @@ def command(opts, args):
     return opts.emulator + [opts.exe] + args
 
 
+# The ANSI code page of the Windows builds: 1252 under Wine, the system's on Windows.
+ANSI = 'cp%d' % ctypes.windll.kernel32.GetACP() if os.name == 'nt' else 'cp1252'
+
+
 def expected_bytes(opts, text, help_due):
-    """Through a pipe: UTF-8 on POSIX; on Windows the ANSI code page (1252
-    under Wine) and text mode, where every LF leaves as CR LF."""
+    """Through a pipe: UTF-8 on POSIX; on Windows the ANSI code page and
+    text mode, where every LF leaves as CR LF."""
     if not opts.windows:
         return text.encode() + (HELP if help_due else b'')
-    return text_mode(text.encode('cp1252') + (HELP if help_due else b''))
+    return text_mode(text.encode(ANSI) + (HELP if help_due else b''))
 
 
 def text_mode(data):
@@ -137,7 +142,9 @@ def text_mode(data):
 
 
 def windows_path(path):
-    """A host path as Wine's Z: drive shows it."""
+    """A host path as Wine's Z: drive shows it (on Windows, the path itself)."""
+    if os.name == 'nt':
+        return os.path.abspath(path)
     return 'Z:' + os.path.abspath(path).replace('/', '\\')
 
 

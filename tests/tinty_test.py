@@ -1,25 +1,28 @@
 #!/usr/bin/env python3
 """Black-box tests of the built tinty, run as a user runs it.
 
-  tinty_test.py SUITE --exe PATH [--emulator LOADER] [--windows] [--helper PATH]
-                [--split PATH]
+  tinty_test.py SUITE --exe PATH [--emulator LOADER] [--windows] [--crt msvcrt|ucrt]
+                [--helper PATH] [--split PATH]
 
 pipe        exact bytes of every case through a pipe
 pty         every case on a pseudo-terminal, the escape sequences decoded back
-            into (attribute word, text) pieces, and the write(2) calls counted
+            into (attribute word, text) pieces, and the write(2) calls counted;
+            for Windows, Wine's console on it, and cmd's colour back after a call
 msvcrt      random numbers on a pseudo-terminal, with the words of msvcrt.dll's
             own atol and strtoul (POSIX builds; Wine runs the helper)
 faults      standard output closed, full, a reader gone, a hung-up terminal
 fuzz        seeded random argument vectors (TINTY_SEED repeats a run)
 terminal    what xterm draws, read off a screenshot of it under Xvfb
 wine-start  starts the Wine prefix's server (Windows, before the others)
-wine        the console's own saved attribute, wildcard expansion, and every
-            cell that the console holds afterwards: for the case table, for
-            random numbers against msvcrt.dll's own atol and strtoul, and for
-            a narrow argument vector split unlike the wide one (Windows)
+wine        every cell that the console holds afterwards: for the case table,
+            for random numbers against the C runtime's own atol and strtoul,
+            and for a narrow argument vector split unlike the wide one (Windows)
+wildcards   wildcard expansion in the narrow vector and the wide one (Windows)
 pty-pipe    MSYS2 and Cygwin pty pipes, through the helper (Windows)
 wine-stop   ends the Wine prefix's server (Windows, after the others)
-A suite whose tools are missing exits 77: skipped, never passed.  The suites
+A suite whose tools are missing exits 77: skipped, never passed.  The Windows
+suites run under Wine (--emulator), or on Windows itself without one, where
+the suites that need a POSIX terminal report themselves skipped.  The suites
 live in a module per client: pipe_pty.py, windows.py and xterm.py, sharing the
 case table and the runner of cases.py.
 """
@@ -31,7 +34,7 @@ import pipe_pty
 import windows
 import xterm
 from cases import Failures
-from terminal import need
+from terminal import SKIP, need
 
 
 # Every suite, by the name the tests are registered under.
@@ -44,6 +47,7 @@ SUITES = {
     'terminal': xterm.suite_terminal,
     'wine-start': windows.suite_wine_start,
     'wine': windows.suite_wine,
+    'wildcards': windows.suite_wildcards,
     'pty-pipe': windows.suite_pty_pipe,
     'wine-stop': windows.suite_wine_stop,
 }
@@ -58,12 +62,20 @@ def main():
     parser.add_argument('--helper')
     parser.add_argument('--wine', help='the loader that runs the helper')
     parser.add_argument('--split')
+    parser.add_argument('--crt', choices=['msvcrt', 'ucrt'], default='msvcrt')
     opts = parser.parse_args()
+    # What runs the Windows helper: Wine, or nothing on Windows itself.
+    opts.loader = [opts.wine] if opts.wine else []
+    if os.name == 'nt' and opts.suite in ('pty', 'faults', 'fuzz', 'terminal', 'msvcrt'):
+        print('skipped: the %s suite needs a POSIX pseudo-terminal or POSIX processes, '
+              'which Windows has not; the wine suite reads the console itself' % opts.suite)
+        return SKIP
     need(*opts.emulator[:1])
     if opts.emulator:
         windows.need_kernel_for(opts.emulator[0], os.path.dirname(os.path.abspath(opts.exe)))
     f = Failures()
-    SUITES[opts.suite](opts, f)
+    suite = windows.suite_pty if opts.suite == 'pty' and opts.windows else SUITES[opts.suite]
+    suite(opts, f)
     return f.finish()
 
 

@@ -1,4 +1,4 @@
-// Test helper for the Windows suites, run under Wine:
+// Test helper for the Windows suites, run under Wine or on Windows:
 //   wine_helper pipe NAME PROGRAM [ARGUMENT...]
 //     runs the program with standard output on a named pipe, the way MSYS2
 //     and Cygwin terminals do, and relays what arrives to its own output;
@@ -121,9 +121,19 @@ int Pipe(int argc, wchar_t** argv) {
   return static_cast<int>(Wait(process));
 }
 
+// The console that the programs write to.  Under Wine it is the one drawn on
+// the harness's pseudo-terminal; on Windows, where the harness reads the
+// helper through pipes, the helper may have none and makes one.
+HANDLE Console() {
+  AllocConsole();  // fails, harmlessly, where there is one
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     &inherit, OPEN_EXISTING, 0, nullptr);
+}
+
 int Cells(wchar_t** argv) {
   const auto saved = static_cast<WORD>(wcstoul(argv[2], nullptr, 16));
-  const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE console = Console();
   CONSOLE_SCREEN_BUFFER_INFO info;
   FILE* cases = _wfopen(argv[4], L"rb");
   FILE* report = _wfopen(argv[5], L"wb");
@@ -163,14 +173,26 @@ int Cells(wchar_t** argv) {
   return fclose(report) == 0 ? 0 : Fail("cannot write the report");
 }
 
+// msvcrt.dll's own conversions, whichever C runtime the helper links: the
+// UCRT's atol saturates where msvcrt's wraps, and tinty reads as msvcrt does.
+using Atol = long(__cdecl*)(const char*);
+using Strtoul = unsigned long(__cdecl*)(const char*, char**, int);
+
 int Numbers(const wchar_t* path) {
   FILE* strings = _wfopen(path, L"rb");
-  if (strings == nullptr) return Fail("no strings");
+  const HMODULE msvcrt = LoadLibraryW(L"msvcrt.dll");
+  if (strings == nullptr || msvcrt == nullptr) return Fail("no strings or no msvcrt.dll");
+  const auto atol_of =
+      reinterpret_cast<Atol>(reinterpret_cast<void (*)()>(GetProcAddress(msvcrt, "atol")));
+  const auto strtoul_of =
+      reinterpret_cast<Strtoul>(reinterpret_cast<void (*)()>(GetProcAddress(msvcrt, "strtoul")));
+  if (atol_of == nullptr || strtoul_of == nullptr) return Fail("no atol or strtoul in msvcrt.dll");
   static char hex[kLine * 2];
   static char text[kLine];
   while (fgets(hex, sizeof hex, strings) != nullptr) {
     Unhex(hex, text);
-    printf("%08lX %08lX\n", static_cast<unsigned long>(atol(text)), strtoul(text, nullptr, 16));
+    printf("%08lX %08lX\n", static_cast<unsigned long>(atol_of(text)),
+           strtoul_of(text, nullptr, 16));
   }
   return 0;
 }
