@@ -19,11 +19,10 @@ endfunction()
 
 tinty_mingw_program(TINTY_MINGW_CXX "C++ compiler" ${TINTY_MINGW_TRIPLE}-g++-win32
                     ${TINTY_MINGW_TRIPLE}-g++)
-tinty_mingw_program(TINTY_MINGW_CC "C compiler" ${TINTY_MINGW_TRIPLE}-gcc-win32
-                    ${TINTY_MINGW_TRIPLE}-gcc)
 tinty_mingw_program(TINTY_MINGW_WINDRES "resource compiler" ${TINTY_MINGW_TRIPLE}-windres)
 tinty_mingw_program(TINTY_OBJDUMP objdump ${TINTY_MINGW_TRIPLE}-objdump)
-set(CMAKE_C_COMPILER ${TINTY_MINGW_CC})
+# The C compiler, which links, is the C++ compiler's own, named alike beside it.
+string(REGEX REPLACE "-g\\+\\+([^/]*)$" "-gcc\\1" CMAKE_C_COMPILER ${TINTY_MINGW_CXX})
 set(CMAKE_CXX_COMPILER ${TINTY_MINGW_CXX})
 set(CMAKE_RC_COMPILER ${TINTY_MINGW_WINDRES})
 
