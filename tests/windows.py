@@ -384,6 +384,9 @@ FLAG_CASES = list({row[1] & 0xC400: row for row in reversed(CASES)
 PLAIN_CASES = [row for row in CASES if row[1] is None and not row[3] or row[1] in (7, 0x107)]
 
 
+LONG = 'y' * 30_000  # more than the 16 KiB that tinty sends at once
+
+
 def suite_pty_pipe(opts, f):
     """MSYS2 and Cygwin terminals hand a program a named pipe: through it go
     the SGR sequences of a POSIX terminal and the text in UTF-8."""
@@ -391,15 +394,26 @@ def suite_pty_pipe(opts, f):
         cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
         cases += WIDE_CASES + [PAIRS] + FLAG_CASES + PLAIN_CASES + TERMINAL_CASES if is_pty else [
             (['0E', 'Größe €'], 0x0E, 'Größe €', False)]
-        for args, attr, text, help_due in cases:
-            status, out, err = run(opts.loader + [opts.helper, 'pipe', name, windows_path(opts.exe)]
-                                   + args)
-            what = '%s %r' % (name, args)
-            f.quiet(status, without_helper_notes(err), what)
-            if is_pty:
-                want = as_terminal_shows(
-                    [(a, text_mode(t)) for a, t in expected_pieces(text, attr, help_due)])
-                got = check_terminal_stream(f, what, text, out, want)
-            else:
-                got, want = out, expected_bytes(opts, text, help_due)
-            f.check(got == want, '%s: got %r, expected %r' % (what, got[:6], want[:6]))
+        for row in cases:
+            check_pipe_call(opts, f, 'pipe', name, is_pty, row)
+    # A pipe in no-wait mode that is full when the call starts and read half
+    # a second later: every byte arrives, past the 16 KiB that leave at once.
+    for name, is_pty in [PIPE_NAMES[0], PIPE_NAMES[-1]]:
+        for row in [CASES[0], (['1', '12', LONG], 0x1C, LONG, False)]:
+            check_pipe_call(opts, f, 'full-pipe', name, is_pty, row)
+
+
+def check_pipe_call(opts, f, verb, name, is_pty, row):
+    """One call through the helper's pipe of that name: what arrives."""
+    args, attr, text, help_due = row
+    status, out, err = run(opts.loader + [opts.helper, verb, name, windows_path(opts.exe)] + args)
+    out = out.lstrip(b'#') if verb == 'full-pipe' else out
+    what = '%s %s %r' % (verb, name, [a[:20] for a in args])
+    f.quiet(status, without_helper_notes(err), what)
+    if is_pty:
+        want = as_terminal_shows(
+            [(a, text_mode(t)) for a, t in expected_pieces(text, attr, help_due)])
+        got = check_terminal_stream(f, what, text, out, want)
+    else:
+        got, want = out, expected_bytes(opts, text, help_due)
+    f.check(got == want, '%s: got %.200r, expected %.200r' % (what, got, want))

@@ -3,6 +3,9 @@
 //     runs the program with standard output on a named pipe, the way MSYS2
 //     and Cygwin terminals do, and relays what arrives to its own output;
 //     the exit status is the program's
+//   wine_helper full-pipe NAME PROGRAM [ARGUMENT...]
+//     the same through a pipe in no-wait mode, full of '#' when the program
+//     starts and read half a second later
 //   wine_helper cells SAVED PROGRAM CASES REPORT
 //     runs the program on this console once for each line of the file CASES
 //     (its arguments, each as = and its UTF-8 bytes in hex), each time on a
@@ -99,20 +102,33 @@ DWORD Wait(HANDLE process) {
   return status;
 }
 
-int Pipe(int argc, wchar_t** argv) {
+// With `full`, the program's end is in no-wait mode (PIPE_NOWAIT), as the
+// Cygwin runtime and libuv leave pipes, filled with '#' before the program
+// starts and read only half a second after.
+int Pipe(int argc, wchar_t** argv, bool full) {
   static wchar_t name[512];
   static wchar_t line[kLine];
   swprintf(name, 512, L"\\\\.\\pipe\\%ls", argv[2]);
   for (int i = 3; i < argc; ++i) AppendQuoted(line, argv[i]);
   const HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                         0, 65536, 0, nullptr);
+                                         0, full ? 4096 : 65536, 0, nullptr);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+  const HANDLE client = CreateFileW(name, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, &inherit,
+                                    OPEN_EXISTING, 0, nullptr);
   if (server == INVALID_HANDLE_VALUE || client == INVALID_HANDLE_VALUE)
     return Fail("cannot open the pipe");
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+  if (full && SetNamedPipeHandleState(client, &mode, nullptr, nullptr) == 0)
+    return Fail("cannot set no-wait mode");
+  static char hashes[512];
+  memset(hashes, '#', sizeof hashes);
+  DWORD filled = 0;
+  while (full && WriteFile(client, hashes, sizeof hashes, &filled, nullptr) && filled != 0) {
+  }
   const HANDLE process = Start(line, client);
   CloseHandle(client);  // the pipe ends when the program's copy closes
   if (process == nullptr) return Fail("cannot start the program");
+  if (full) Sleep(500);
   static char buffer[65536];
   DWORD got = 0;
   DWORD written = 0;
@@ -200,9 +216,10 @@ int Numbers(const wchar_t* path) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc >= 4 && wcscmp(argv[1], L"pipe") == 0) return Pipe(argc, argv);
+  if (argc >= 4 && wcscmp(argv[1], L"pipe") == 0) return Pipe(argc, argv, false);
+  if (argc >= 4 && wcscmp(argv[1], L"full-pipe") == 0) return Pipe(argc, argv, true);
   if (argc == 6 && wcscmp(argv[1], L"cells") == 0) return Cells(argv);
   if (argc == 3 && wcscmp(argv[1], L"numbers") == 0) return Numbers(argv[2]);
-  fputs("usage: wine_helper pipe|cells|numbers ... (see the source)\n", stderr);
+  fputs("usage: wine_helper pipe|full-pipe|cells|numbers ... (see the source)\n", stderr);
   return 99;
 }
