@@ -15,7 +15,7 @@ fuzz        seeded random argument vectors (TINTY_SEED repeats a run)
 terminal    what xterm draws, read off a screenshot of it under Xvfb
 wine-start  starts the Wine prefix's server (Windows, before the others)
 wine        every cell that the console holds afterwards: for the case table,
-            for random numbers against the C runtime's own atol and strtoul,
+            for random numbers against msvcrt.dll's own atol and strtoul,
             and for a narrow argument vector split unlike the wide one (Windows)
 wildcards   wildcard expansion in the narrow vector and the wide one (Windows)
 pty-pipe    MSYS2 and Cygwin pty pipes, through the helper (Windows)
