@@ -55,7 +55,7 @@ void WriteAll(const char* bytes, size_t count) {
 // terminal that reads nothing more gets a second's try.
 void Interrupted(int signal) {
   if (SentColoured()) {
-    struct sigaction wake {};
+    struct sigaction wake = {};
     wake.sa_handler = Late;  // no SA_RESTART: the alarm cuts a blocked write short
     sigaction(SIGALRM, &wake, nullptr);
     alarm(1);
@@ -70,13 +70,13 @@ void CatchEndings() {
   static bool caught = false;
   if (caught) return;
   caught = true;
-  struct sigaction on {};
+  struct sigaction on = {};
   on.sa_handler = Interrupted;
   on.sa_flags = SA_RESETHAND | SA_NODEFER;
   sigemptyset(&on.sa_mask);
   for (const int signal : kEndings) sigaddset(&on.sa_mask, signal);
   for (const int signal : kEndings) {
-    struct sigaction was {};
+    struct sigaction was = {};
     if (sigaction(signal, &on, &was) == 0 && was.sa_handler == SIG_IGN)
       sigaction(signal, &was, nullptr);
   }
