@@ -33,18 +33,20 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Debian's compilers, among others, link msvcrt.dll by default.  The UCRT
-# build gives them a copy of their own specs that links the UCRT's import
-# library instead, and the headers' UCRT declarations (_UCRT); a compiler made
-# for the UCRT has no -lmsvcrt to change.
+# Debian's compilers, among others, link msvcrt.dll by default: they link
+# -lmsvcrt, and their libmsvcrt.a is msvcrt's import library.  A MinGW-w64
+# built for the UCRT installs the UCRT's import library under that name, so
+# the UCRT build does the same in a folder of its own that the linker reads
+# first, and gives the headers their UCRT declarations (_UCRT).
 if(TINTY_MINGW_CRT STREQUAL "ucrt")
-  set(specs ${CMAKE_BINARY_DIR}/ucrt.specs)
-  if(NOT EXISTS ${specs})
-    execute_process(COMMAND ${TINTY_MINGW_CXX} -dumpspecs OUTPUT_VARIABLE text
-                    COMMAND_ERROR_IS_FATAL ANY)
-    string(REPLACE "-lmsvcrt" "-lucrt" text "${text}")
-    file(WRITE ${specs} "${text}")
+  set(ucrt_lib ${CMAKE_BINARY_DIR}/ucrt-lib)
+  if(NOT EXISTS ${ucrt_lib}/libmsvcrt.a)
+    execute_process(COMMAND ${TINTY_MINGW_CXX} -print-file-name=libucrt.a
+                    OUTPUT_VARIABLE ucrt OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    file(MAKE_DIRECTORY ${ucrt_lib})
+    file(COPY_FILE ${ucrt} ${ucrt_lib}/libmsvcrt.a)
   endif()
-  set(CMAKE_C_FLAGS_INIT "-D_UCRT -specs=${specs}")
-  set(CMAKE_CXX_FLAGS_INIT "-D_UCRT -specs=${specs}")
+  set(CMAKE_C_FLAGS_INIT -D_UCRT)
+  set(CMAKE_CXX_FLAGS_INIT -D_UCRT)
+  set(CMAKE_EXE_LINKER_FLAGS_INIT -L${ucrt_lib})
 endif()
