@@ -22,7 +22,7 @@ pty-pipe    MSYS2 and Cygwin pty pipes, through the helper (Windows)
 wine-stop   ends the Wine prefix's server (Windows, after the others)
 A suite whose tools are missing exits 77: skipped, never passed.  The Windows
 suites run under Wine (--emulator), or on Windows itself without one, where
-the suites that need a POSIX terminal report themselves skipped.  The suites
+the pty suite, which needs a POSIX terminal, reports itself skipped.  The suites
 live in a module per client: pipe_pty.py, windows.py and xterm.py, sharing the
 case table and the runner of cases.py.
 """
@@ -34,7 +34,7 @@ import pipe_pty
 import windows
 import xterm
 from cases import Failures
-from terminal import SKIP, need
+from terminal import need
 
 
 # Every suite, by the name the tests are registered under.
@@ -66,10 +66,6 @@ def main():
     opts = parser.parse_args()
     # What runs the Windows helper: Wine, or nothing on Windows itself.
     opts.loader = [opts.wine] if opts.wine else []
-    if os.name == 'nt' and opts.suite in ('pty', 'faults', 'fuzz', 'terminal', 'msvcrt'):
-        print('skipped: the %s suite needs a POSIX pseudo-terminal or POSIX processes, '
-              'which Windows has not; the wine suite reads the console itself' % opts.suite)
-        return SKIP
     need(*opts.emulator[:1])
     if opts.emulator:
         windows.need_kernel_for(opts.emulator[0], os.path.dirname(os.path.abspath(opts.exe)))
