@@ -2,6 +2,7 @@
 #ifndef TINTY_SGR_H
 #define TINTY_SGR_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 // The sequence that gives a terminal back its own colours.
@@ -16,5 +17,19 @@ void ChooseSgr(uint16_t attribute);
 // terminal is left in; a text that holds an escape sequence of its own
 // leaves the terminal showing what tinty cannot know.
 void ShowSgr(const char* next);
+
+// The length of the well-formed UTF-8 character that starts at `at`, before
+// `end`: 1 for ASCII, 0 where the bytes there form none.
+size_t CharLength(const char* at, const char* end);
+// Whether `at` opens an escape sequence of a text's own; *length is that of
+// the character or byte there.
+bool OpensSequence(const char* at, const char* end, size_t* length);
+// The end of the piece of output that starts at `at`: an escape sequence
+// whole, a UTF-8 character or a byte.
+const char* PieceEnd(const char* at, const char* end);
+// Follows the SGR sequences of output: kept[0..*used) holds those that set,
+// after a reset, what a terminal shows where the output so far ends; the
+// output [at, end) is added to it.
+void KeepSgr(char* kept, size_t* used, size_t room, const char* at, const char* end);
 
 #endif

@@ -94,6 +94,9 @@ CASES = [
     (['0E', 'a\vb'], 0x0E, 'a\vb', False),
 ]
 
+# No two pieces alike, so that a byte lost, sent twice or out of order shows.
+BIG = ''.join('%05d ' % i for i in range(4_000))
+
 # Texts with escape sequences of their own, in plain and coloured words, and
 # empty texts: what a terminal shows of them (pty, pty-pipe).
 TERMINAL_CASES = [
@@ -105,6 +108,16 @@ TERMINAL_CASES = [
     (['0E', ''], 0x0E, '', False),
     (['-p', ''], 0x00, '', True),
     (['4000', ''], 0x4000, '', False),
+    # CSI as UTF-8 writes it, and as a byte that is no part of a character
+    # (a lone 0x9B, given as Python's stand-in for it); a 0x9B inside a
+    # letter (Л is D0 9B) is text.
+    (['1C', 'a\u009b31mb'], 0x1C, 'a\u009b31mb', False),
+    (['07', 'a\udc9b31mb'], 0x07, 'a\udc9b31mb', False),
+    (['07', 'Люди'], 0x07, 'Люди', False),
+    # A text that does not fit beside the colour held before it, and one
+    # longer than all that is held, with the help screen after it.
+    (['1C', BIG[:16_380]], 0x1C, BIG[:16_380], False),
+    (['-p', '1', BIG], 0x01, BIG, True),
 ]
 
 # Text beyond any ANSI code page: a terminal or console shows it as typed.
@@ -121,6 +134,12 @@ WIDE_CASES = [
 PAIRS = (['0E', 'x' + '\U0001F308' * 400], 0x0E, 'x' + '\U0001F308' * 400, False)
 
 
+def holds_sequence(text):
+    """Whether a text holds an escape sequence of its own: ESC, or CSI as
+    U+009B or as a lone byte."""
+    return any(c in text for c in '\x1b\x9b\udc9b')
+
+
 def command(opts, args):
     return opts.emulator + [opts.exe] + args
 
@@ -133,7 +152,7 @@ def expected_bytes(opts, text, help_due):
     """Through a pipe: UTF-8 on POSIX; on Windows the ANSI code page and
     text mode, where every LF leaves as CR LF."""
     if not opts.windows:
-        return text.encode() + (HELP if help_due else b'')
+        return os.fsencode(text) + (HELP if help_due else b'')
     return text_mode(text.encode(ANSI) + (HELP if help_due else b''))
 
 
@@ -182,7 +201,7 @@ def run(argv, to='pipe', text_due=False, **kw):
 
 
 def expected_pieces(text, attr, help_due):
-    pieces = [(attr, text.encode())] if attr is not None else []
+    pieces = [(attr, os.fsencode(text))] if attr is not None else []
     if help_due:
         pieces.append((7, USAGE))
         for r in range(16):

@@ -3,6 +3,7 @@ sequences on a pseudo-terminal decoded back into attribute words, faults on
 standard output, random argument vectors.  The pipe and pty suites run the
 Windows builds too, under Wine."""
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -17,7 +18,7 @@ except ImportError:  # Windows: the suites that need them report themselves skip
     pass
 
 from cases import (CASES, HELP, PAIRS, TERMINAL_CASES, WIDE_CASES, command, expected_bytes,
-                   expected_pieces, run, seeded, windows_path)
+                   expected_pieces, holds_sequence, run, seeded, windows_path)
 from terminal import (SEQUENCE, TERMINAL_ENV, decode, encode, merge, need, run_pty, sgr_color,
                       writes)
 
@@ -88,10 +89,10 @@ def check_terminal_stream(f, what, text, out, want):
     sgr = [m for m in SEQUENCE.finditer(out) if m.group(2) == b'm']
     f.check(final == 7 and (not sgr or sgr[-1].group(0) == b'\x1b[0m'),
             '%s: the terminal is left in %#x (%r)' % (what, final, out[-12:]))
-    if '\x1b' in text:
+    if holds_sequence(text):
         # After a text with sequences of its own tinty cannot know what shows:
         # the plain word is always set again, straight after it.
-        after = out.split(text.replace('\n', '\r\n').encode(), 1)[-1]
+        after = out.split(os.fsencode(text.replace('\n', '\r\n')), 1)[-1]
         f.check(after.startswith(b'\x1b[0m'), '%s: %r after the text' % (what, after[:12]))
     else:
         # The word in force after each sequence: text between them changes nothing.
@@ -187,58 +188,129 @@ def suite_faults(opts, f):
                 'empty argv: status %d, wrote %r' % (r.returncode, r.stdout[:80]))
 
 
-LONG = 'x' * 120_000  # more than a terminal takes while nobody reads it
-# A call cut short while the terminal reads nothing: the signal, the call,
-# whether the terminal reads again after it, and what it is left showing.
+# More than a terminal takes while nobody reads it, and no two pieces alike:
+# a byte lost, or sent twice, shows.
+LONG = ''.join('%05d ' % i for i in range(20_000))
+# The same, with a 0x9B inside every letter but the last (Л is D0 9B).
+CYRILLIC = 'Люди ' * 12_000
+# What the caller leaves the call, before it starts.
+CALLERS = {
+    None: lambda: None,
+    'ignores SIGINT': lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
+    'blocks SIGALRM': lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM}),
+}
+# A call cut short while the terminal reads nothing: the signal, the caller,
+# the call, whether the terminal reads again after it, and whether a colour
+# was sent (so that the terminal must get its own colours back).
 INTERRUPTS = [
-    (signal.SIGINT, ['1C', LONG], True, b'\x1b[0m'),
-    (signal.SIGTERM, ['1', '12', LONG], True, b'\x1b[0m'),
-    (signal.SIGHUP, ['0E', '\x1b[31m' + LONG], True, b'\x1b[0m'),
-    (signal.SIGQUIT, ['8000', LONG], True, b'\x1b[0m'),
-    (signal.SIGINT, ['07', LONG], True, b'xxxx'),  # no colour sent: nothing added
-    (signal.SIGTERM, ['1C', LONG], False, None),  # a terminal that never reads again
+    (signal.SIGINT, None, ['1C', LONG], True, True),
+    (signal.SIGTERM, None, ['1', '12', LONG], True, True),
+    (signal.SIGHUP, None, ['0E', '\x1b[31m' + LONG], True, True),
+    (signal.SIGQUIT, None, ['8000', LONG], True, True),
+    (signal.SIGINT, None, ['07', '\x1b[31m' + LONG], True, True),  # the text's own colour
+    (signal.SIGINT, None, ['07', LONG], True, False),
+    (signal.SIGINT, None, ['07', CYRILLIC], True, False),
+    (signal.SIGTERM, None, ['1C', LONG], False, True),  # a terminal that never reads again
+    (signal.SIGTERM, 'blocks SIGALRM', ['1C', LONG], False, True),
+    (signal.SIGINT, 'ignores SIGINT', ['1C', LONG], True, True),  # the call goes on
+    # Ctrl-Z: stopped in the terminal's own colours, then continued
+    (signal.SIGTSTP, None, ['1C', CYRILLIC], True, True),
+    (signal.SIGTSTP, None, ['07', '\x1b[31m' + CYRILLIC], True, True),
+    (signal.SIGTSTP, None, ['1', '14', '\x1b[4m' + LONG + '\x1b[0mz'], True, True),
+    (signal.SIGTSTP, None, ['07', CYRILLIC], True, False),
 ]
 
 
+def is_utf8(data):
+    try:
+        data.decode()
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def read_terminal(master, proc, until_stopped=False):
+    """What reaches the terminal until the call ends (EIO once every slave
+    descriptor is closed) or, until_stopped, until it stops."""
+    chunks = []
+    while True:
+        if until_stopped:
+            pid, status = os.waitpid(proc.pid, os.WUNTRACED | os.WNOHANG)
+            if pid and os.WIFSTOPPED(status):
+                while select.select([master], [], [], 0.2)[0]:
+                    chunks.append(os.read(master, 65536))
+                return b''.join(chunks), os.WSTOPSIG(status)
+            if not select.select([master], [], [], 0.05)[0]:
+                continue
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b''.join(chunks), None
+
+
 def check_interrupts(opts, f):
-    """Each signal that ends a call while the terminal reads nothing: the
-    terminal gets its own colours back, and the call ends by that signal,
-    within about a second where the terminal never reads again."""
+    """Each signal that cuts a call short while the terminal reads nothing: the
+    terminal gets its own colours back where a colour was sent, and the call
+    ends by that signal, within about a second where the terminal never reads
+    again, whatever the caller's mask; a signal the caller ignores changes
+    nothing; after Ctrl-Z and a continue, the call ends as if never stopped."""
     if opts.emulator:
         return
-    for sig, args, reads, tail in INTERRUPTS:
+    for sig, caller, args, reads, coloured in INTERRUPTS:
+        whole = run_pty(command(opts, args), raw=True)[1]  # the same call, not cut short
         master, slave = os.openpty()
         tty.setraw(slave)
+        # A group of its own in this session: one of another session would be
+        # orphaned, and the kernel stops no orphaned group for SIGTSTP.
         proc = subprocess.Popen(command(opts, args), stdin=slave, stdout=slave,
-                                stderr=subprocess.PIPE, start_new_session=True, env=TERMINAL_ENV)
+                                stderr=subprocess.PIPE, process_group=0, env=TERMINAL_ENV,
+                                preexec_fn=CALLERS[caller])
         time.sleep(0.3)  # the terminal's buffer fills, and the call waits in write(2)
         if not reads:  # as after Ctrl-S: the terminal takes no byte more
             termios.tcflow(slave, termios.TCOOFF)
         proc.send_signal(sig)
-        start, chunks = time.monotonic(), []
-        if not reads:
+        start = time.monotonic()
+        what = '%s%s %r' % (sig.name, ', caller %s' % caller if caller else '',
+                            [a[:8] for a in args])
+        before = b''
+        if sig == signal.SIGTSTP:
+            before, stopped = read_terminal(master, proc, until_stopped=True)
+            shown = b''.join(t for _, t in decode(before)[0])
+            f.check(stopped == sig and decode(before)[1] == 7,
+                    '%s: stopped by %r in %#x' % (what, stopped, decode(before)[1]))
+            if coloured:  # no sequence or character cut in two by the reset
+                f.check(before.endswith(b'\x1b[0m') and whole.startswith(before[:-4])
+                        and is_utf8(shown),
+                        '%s: %r before the stop' % (what, before[-16:]))
+            proc.send_signal(signal.SIGCONT)
+        elif not reads:
             try:
                 proc.wait(timeout=10)
             except subprocess.TimeoutExpired:  # kept alive by the terminal: a fault
                 proc.kill()
         os.close(slave)
-        while reads or proc.poll() is None:
-            try:
-                chunk = os.read(master, 65536)
-            except OSError:  # EIO: the call has ended
-                break
-            chunks.append(chunk)
+        out = before + read_terminal(master, proc)[0]
+        os.close(master)
         status = proc.wait(timeout=10)
         took = time.monotonic() - start
-        os.close(master)
-        out = b''.join(chunks)
-        what = '%s %r' % (sig.name, [a[:8] for a in args])
-        f.check(status == -sig and proc.stderr.read() == b'',
-                '%s: status %r, expected the signal' % (what, status))
-        f.check(took < 3, '%s: ended after %.1f s' % (what, took))
-        if tail is not None:
-            f.check(0 < len(out) < len(LONG) and out.endswith(tail),
+        ends = sig != signal.SIGTSTP and caller != 'ignores ' + sig.name
+        f.check(status == (-sig if ends else 0) and proc.stderr.read() == b'',
+                '%s: status %r' % (what, status))
+        if not ends:  # as if never cut short: every byte once, in order
+            f.check(decode(out) == decode(whole) and (coloured or out == whole),
+                    '%s: %d bytes arrived, %d expected: %r' % (what, len(out), len(whole),
+                                                              out[-12:]))
+        elif reads:
+            cut = out[:-4] if coloured else out
+            f.check(0 < len(cut) < len(whole) and whole.startswith(cut)
+                    and out.endswith(b'\x1b[0m') == coloured,
                     '%s: %d bytes arrived, ending %r' % (what, len(out), out[-12:]))
+        else:
+            f.check(took < 3, '%s: ended after %.1f s' % (what, took))
 
 
 def check_nonblocking(opts, f):
