@@ -52,17 +52,14 @@ bool Skip(const wchar_t** text, const wchar_t* prefix) {
   return true;
 }
 
-int IsDecimal(wint_t c) { return static_cast<int>(c >= L'0' && c <= L'9'); }
-
-int IsHex(wint_t c) {
-  return static_cast<int>(IsDecimal(c) != 0 || (c >= L'a' && c <= L'f') ||
-                          (c >= L'A' && c <= L'F'));
-}
-
-// Skips at least `least` and at most `most` characters that pass `test`.
-bool SkipRun(const wchar_t** text, int (*test)(wint_t), int least, int most) {
+// Skips at least `least` and at most `most` characters of `digits`.
+bool SkipRun(const wchar_t** text, const wchar_t* digits, int least, int most) {
   int count = 0;
-  while (count < most && **text != L'\0' && test(**text) != 0) ++*text, ++count;
+  for (; count < most && **text != L'\0'; ++*text, ++count) {
+    const wchar_t* digit = digits;
+    while (*digit != L'\0' && *digit != **text) ++digit;
+    if (*digit == L'\0') break;
+  }
   return count >= least;
 }
 
@@ -70,9 +67,12 @@ bool SkipRun(const wchar_t** text, int (*test)(wint_t), int least, int most) {
 // 2021 the runtimes give native programs the one that ends in -nat (so
 // today's Git Bash does), and Cygwin's own programs the one without.
 bool IsPtyPipeName(const wchar_t* name) {
-  return (Skip(&name, L"\\msys-") || Skip(&name, L"\\cygwin-")) && SkipRun(&name, IsHex, 16, 16) &&
-         Skip(&name, L"-pty") && SkipRun(&name, IsDecimal, 1, 9) && Skip(&name, L"-to-master") &&
-         (*name == L'\0' || (Skip(&name, L"-nat") && *name == L'\0'));
+  if (!(Skip(&name, L"\\msys-") || Skip(&name, L"\\cygwin-")) ||
+      !SkipRun(&name, L"0123456789abcdefABCDEF", 16, 16) || !Skip(&name, L"-pty") ||
+      !SkipRun(&name, L"0123456789", 1, 9) || !Skip(&name, L"-to-master"))
+    return false;
+  Skip(&name, L"-nat");
+  return *name == L'\0';
 }
 
 Output Classify(HANDLE output) {
@@ -103,10 +103,12 @@ Output Kind(HANDLE output) {
 
 // The attribute found at start, given back when a control event ends the run.
 uint16_t saved = kPlainAttribute;
-// Set once such an event has come: the colour is then tinty's no more.
-// `setting` says that the main thread is inside SetConsoleTextAttribute.
-volatile LONG ending = 0;
-volatile LONG setting = 0;
+// Who may set the console's colour: the main thread (kFree, or kSetting
+// while it does), or, once a control event has given the colour back, no
+// one (kEnded).  Each change of hands is one interlocked exchange, so in
+// whichever order the two threads come, the last colour set is the saved one.
+enum : LONG { kFree, kSetting, kEnded };
+volatile LONG console_owner = kFree;
 
 DWORD WINAPI SendReset(LPVOID /*unused*/) {
   SendBytes(kSgrReset, sizeof kSgrReset - 1);
@@ -115,12 +117,13 @@ DWORD WINAPI SendReset(LPVOID /*unused*/) {
 
 // Ctrl-C, Ctrl-Break and closing the window.  The system runs the handler
 // on a thread of its own, and returning FALSE passes the event on to the
-// default handler, which calls ExitProcess (the HandlerRoutine callback's
-// documentation): the main thread may go on until then.  So the colour is
-// taken from it first, waiting out a change under way, and given back.
+// default handler, which calls ExitProcess; on closing the window the
+// system ends the process itself once a handler returns or a time-out
+// passes (HandlerRoutine's documentation, and Console Control Handlers'):
+// the main thread may go on until then.  So the console is taken from it
+// first, waiting out a change it has begun, and its colour given back.
 BOOL WINAPI Ended(DWORD /*event*/) {
-  InterlockedExchange(&ending, 1);
-  for (int wait = 0; wait < 100 && setting != 0; ++wait) Sleep(1);
+  while (InterlockedCompareExchange(&console_owner, kEnded, kFree) == kSetting) Sleep(1);
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   if (SetConsoleTextAttribute(output, saved & kConsoleBits) == 0 && SentColoured()) {
     // A pty pipe that nobody reads must not keep the process alive: the
@@ -241,10 +244,9 @@ void SetColor(uint16_t attribute) {
   if (kind == Output::kPtyPipe) ChooseSgr(attribute);
   if (kind != Output::kConsole) return;
   CatchEndings();
-  // Once a control event has given the colour back, it stays given back.
-  InterlockedExchange(&setting, 1);
-  if (ending == 0) SetConsoleTextAttribute(output, attribute & kConsoleBits);
-  InterlockedExchange(&setting, 0);
+  if (InterlockedCompareExchange(&console_owner, kSetting, kFree) != kFree) return;
+  SetConsoleTextAttribute(output, attribute & kConsoleBits);
+  InterlockedExchange(&console_owner, kFree);
 }
 
 void WriteText(const char* text) {
