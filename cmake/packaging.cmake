@@ -43,10 +43,14 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/tinty.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md docs/copyright ${PROJECT_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Says why the static package has no dependencies; a Debian file, which
+  # only the .deb holds (cmake/cpack-generators.cmake).
   if(TINTY_LIBC STREQUAL "musl")
     install(FILES docs/lintian-overrides
-            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tinty)
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tinty
+            COMPONENT debian EXCLUDE_FROM_ALL)
   endif()
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-generators.cmake)
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
   set(CPACK_STRIP_FILES ON)

@@ -193,11 +193,19 @@ def suite_faults(opts, f):
 LONG = ''.join('%05d ' % i for i in range(20_000))
 # The same, with a 0x9B inside every letter but the last (Л is D0 9B).
 CYRILLIC = 'Люди ' * 12_000
+def default_signals():
+    """The dispositions of an interactive shell's child, whatever the test
+    runs under (a shell's background job ignores SIGINT and SIGQUIT)."""
+    for sig in (signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP):
+        signal.signal(sig, signal.SIG_DFL)
+
+
 # What the caller leaves the call, before it starts.
 CALLERS = {
-    None: lambda: None,
-    'ignores SIGINT': lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
-    'blocks SIGALRM': lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM}),
+    None: default_signals,
+    'ignores SIGINT': lambda: (default_signals(), signal.signal(signal.SIGINT, signal.SIG_IGN)),
+    'blocks SIGALRM': lambda: (default_signals(),
+                               signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})),
 }
 # A call cut short while the terminal reads nothing: the signal, the caller,
 # the call, whether the terminal reads again after it, and whether a colour

@@ -5,10 +5,18 @@ the kernel probe by which the release exe's suites skip where no 32-bit x86
 code runs."""
 import errno
 import os
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
+
+try:
+    import termios
+except ImportError:  # Windows: no terminal to suspend, and the rows that need one are left out
+    pass
 
 from cases import (AWAY, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
                    expected_pieces, run, seeded, text_mode, windows_path)
@@ -179,7 +187,54 @@ SAVED, FILL = 0x841F, '\u2591'
 CONSOLE_BITS = 0xDFFF  # the console host refuses bit 13
 
 
-def console_runs(opts, program, calls, env=None, cwd=None):
+def run_interrupted(argv, token, cwd):
+    """Runs the helper on a pseudo-terminal that is read until the program
+    whose command line holds token has started; then the terminal is
+    suspended, as Ctrl-S suspends it, so that Wine's console cannot draw and
+    the program's output is held back, and SIGINT is sent to the program's
+    process (Wine hands it to the console control handlers as CTRL_C_EVENT);
+    then the terminal goes on.  Returns the helper's standard error."""
+    master, slave = os.openpty()
+    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
+                            start_new_session=True, cwd=cwd)
+    reading = threading.Event()
+    reading.set()
+
+    def pump():
+        while reading.wait():
+            try:
+                if not os.read(master, 65536):
+                    return
+            except OSError:
+                return
+    threading.Thread(target=pump, daemon=True).start()
+    pid, deadline = None, time.monotonic() + 60
+    while pid is None and time.monotonic() < deadline and proc.poll() is None:
+        pid = next((int(p) for p in os.listdir('/proc') if p.isdigit() and token in
+                    read_quietly('/proc/%s/cmdline' % p)), None)
+    termios.tcflow(slave, termios.TCOOFF)
+    reading.clear()
+    time.sleep(0.8)  # Wine's console waits on the terminal, and the program on it
+    if pid is not None:
+        os.kill(pid, signal.SIGINT)
+    time.sleep(0.8)
+    termios.tcflow(slave, termios.TCOON)
+    reading.set()
+    err = proc.communicate(timeout=300)[1]
+    os.close(slave)
+    os.close(master)
+    return err
+
+
+def read_quietly(path):
+    try:
+        with open(path, 'rb') as f:
+            return f.read()
+    except OSError:  # a process that has just ended
+        return b''
+
+
+def console_runs(opts, program, calls, env=None, cwd=None, saved=SAVED, interrupt=None):
     """Runs program on a console once for each argument list, through the
     helper, in cwd (an empty folder unless told); returns (status, attribute
     in force afterwards, screen width, [(attribute, character)] of every cell
@@ -194,9 +249,12 @@ def console_runs(opts, program, calls, env=None, cwd=None):
         # folder it matches nothing and stands as typed, as on Windows.
         empty = os.path.join(tmp, 'empty')
         os.mkdir(empty)
-        _, _, err = run(opts.loader + [opts.helper, 'cells', '%X' % SAVED, windows_path(program),
-                                       windows_path(cases), windows_path(report)],
-                        to='pty' if opts.emulator else 'pipe', env=env, cwd=cwd or empty)
+        argv = opts.loader + [opts.helper, 'cells', '%X' % saved, windows_path(program),
+                              windows_path(cases), windows_path(report)]
+        if interrupt:
+            err = run_interrupted(argv, interrupt, cwd or empty)
+        else:
+            err = run(argv, to='pty' if opts.emulator else 'pipe', env=env, cwd=cwd or empty)[2]
         print(err.decode(errors='replace'), end='')
         with open(report, 'a+') as lines:  # a+: there is none where the helper failed
             lines.seek(0)
@@ -332,11 +390,34 @@ def check_console_cells(opts, f):
         print('note: no tail checking for the harness: reg add ended with %d' % status)
     else:
         f.check(status == 0, 'tail checking for the harness: reg add ended with %d' % status)
+    check_interrupted(opts, f)
     for split in ('more', 'fewer'):
         env = dict(os.environ, TINTY_SPLIT=split)
         runs = console_runs(opts, opts.split, [args for args, _, _ in SPLIT_CASES], env)
         for (args, attr, text), outcome in zip(SPLIT_CASES, runs):
             check_console(f, 'split %s: %r' % (split, args), outcome, [(attr, text.encode())])
+
+
+def check_interrupted(opts, f):
+    """A coloured call on Wine's console, its output held back, cut short by
+    SIGINT: the attribute in force afterwards, which the helper's next
+    write takes, is the one found, whichever thread of tinty's came first;
+    the text was shown in tinty's colour and is not finished."""
+    if not opts.emulator:  # no terminal to suspend, and no SIGINT, on Windows itself
+        return
+    token = 'interrupted-%d ' % os.getpid()
+    text = token + ''.join('%05d ' % i for i in range(4_000)) + 'END'
+    for saved in (0x07, SAVED):
+        for attempt in range(5):  # as often as Wine fails to start the call at all
+            outcome = console_runs(opts, opts.exe, [['1C', text]], saved=saved,
+                                   interrupt=token.encode())[0]
+            if outcome[0] != 99:
+                break
+        status, after, _, cells = outcome
+        shown = ''.join(c for _, c in cells)
+        f.check(after == saved and 0x1C in {a for a, _ in cells} and not shown.endswith('END'),
+                'SIGINT, %#x found: status %d, %#x in force afterwards, %d cells, ending %r'
+                % (saved, status, after, len(cells), shown[-12:]))
 
 
 def check_console(f, what, outcome, pieces):
