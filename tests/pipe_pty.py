@@ -223,6 +223,8 @@ INTERRUPTS = [
     (signal.SIGINT, 'ignores SIGINT', ['1C', LONG], True, True),  # the call goes on
     # Ctrl-Z: stopped in the terminal's own colours, then continued
     (signal.SIGTSTP, None, ['1C', CYRILLIC], True, True),
+    (signal.SIGTSTP, None, ['1C', 'x' + CYRILLIC], True, True),  # cut at another byte
+    (signal.SIGTSTP, None, ['1C', 'xy' + CYRILLIC], True, True),
     (signal.SIGTSTP, None, ['07', '\x1b[31m' + CYRILLIC], True, True),
     (signal.SIGTSTP, None, ['1', '14', '\x1b[4m' + LONG + '\x1b[0mz'], True, True),
     (signal.SIGTSTP, None, ['07', CYRILLIC], True, False),
