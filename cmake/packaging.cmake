@@ -44,13 +44,13 @@ else()
   install(FILES README.md docs/copyright ${PROJECT_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # Says why the static package has no dependencies; a Debian file, which
-  # only the .deb holds (cmake/cpack-generators.cmake).
+  # only the .deb holds (cmake/cpack-config.cmake).
   if(TINTY_LIBC STREQUAL "musl")
     install(FILES docs/lintian-overrides
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tinty
             COMPONENT debian EXCLUDE_FROM_ALL)
   endif()
-  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-generators.cmake)
+  set(CPACK_TINTY_BUILD_DIR ${PROJECT_BINARY_DIR})
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
   set(CPACK_STRIP_FILES ON)
@@ -72,7 +72,7 @@ with no line end, then gives the terminal back its own colours. Calls in a
 row colour the pieces of one line, for shell scripts and batch files.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_SOURCE_DATE_EPOCH ${TINTY_SOURCE_DATE_EPOCH})
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-config.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/reproducible.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/reproducible.cmake)
 include(CPack)
