@@ -14,11 +14,12 @@ import threading
 import time
 
 try:
+    import fcntl
     import termios
 except ImportError:  # Windows: no terminal to suspend, and the rows that need one are left out
     pass
 
-from cases import (AWAY, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
+from cases import (AWAY, BIG, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
                    expected_pieces, run, seeded, text_mode, windows_path)
 from pipe_pty import as_terminal_shows, check_pty_rows, check_terminal_stream
 from terminal import SKIP, decode, need
@@ -182,21 +183,25 @@ def suite_wine(opts, f):
 
 
 # The helper clears the console to FILL in SAVED before each run: colours and
-# flags that a restore to 7, or to the low byte alone, would lose.
-SAVED, FILL = 0x841F, '\u2591'
+# flags that a restore to 7, or to the low byte alone, would lose.  After the
+# run it writes MARK, in the colour then in force.
+SAVED, FILL, MARK = 0x841F, '\u2591', '\u2592'
 CONSOLE_BITS = 0xDFFF  # the console host refuses bit 13
 
 
-def run_interrupted(argv, token, cwd):
-    """Runs the helper on a pseudo-terminal that is read until the program
-    whose command line holds token has started; then the terminal is
-    suspended, as Ctrl-S suspends it, so that Wine's console cannot draw and
-    the program's output is held back, and SIGINT is sent to the program's
-    process (Wine hands it to the console control handlers as CTRL_C_EVENT);
-    then the terminal goes on.  Returns the helper's standard error."""
+def run_interrupted(argv, token, cwd, typed):
+    """Runs the helper on a pseudo-terminal, its controlling terminal, that
+    is read until the program whose command line holds token has started;
+    then the terminal is suspended, as Ctrl-S suspends it, so that Wine's
+    console cannot draw and the program's output is held back, and Ctrl-C is
+    typed on it (the kernel sends SIGINT to the helper and the program) or
+    SIGINT sent to the program alone; Wine hands it to the console control
+    handlers as CTRL_C_EVENT.  Then the terminal goes on.  Returns the
+    helper's standard error."""
     master, slave = os.openpty()
-    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
-                            start_new_session=True, cwd=cwd)
+    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE, cwd=cwd,
+                            start_new_session=True,
+                            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
     reading = threading.Event()
     reading.set()
 
@@ -208,14 +213,13 @@ def run_interrupted(argv, token, cwd):
             except OSError:
                 return
     threading.Thread(target=pump, daemon=True).start()
-    pid, deadline = None, time.monotonic() + 60
-    while pid is None and time.monotonic() < deadline and proc.poll() is None:
-        pid = next((int(p) for p in os.listdir('/proc') if p.isdigit() and token in
-                    read_quietly('/proc/%s/cmdline' % p)), None)
+    pid = find_process(token, proc)
     termios.tcflow(slave, termios.TCOOFF)
     reading.clear()
     time.sleep(0.8)  # Wine's console waits on the terminal, and the program on it
-    if pid is not None:
+    if typed:
+        os.write(master, b'\x03')
+    elif pid is not None:
         os.kill(pid, signal.SIGINT)
     time.sleep(0.8)
     termios.tcflow(slave, termios.TCOON)
@@ -226,6 +230,24 @@ def run_interrupted(argv, token, cwd):
     return err
 
 
+def find_process(token, helper):
+    """The process whose command line holds token, the helper and its forks
+    (which carry the helper's command line until they become the program)
+    aside; None if none has started within a minute or the helper has ended."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and helper.poll() is None:
+        for p in os.listdir('/proc'):
+            line = read_quietly('/proc/%s/cmdline' % p) if p.isdigit() else b''
+            if token in line and b'wine_helper' not in line:
+                return int(p)
+    return None
+
+
+def running(pid):
+    """Whether the process has not ended (a zombie has)."""
+    return read_quietly('/proc/%d/stat' % pid).rpartition(b')')[2][1:2] not in (b'', b'Z')
+
+
 def read_quietly(path):
     try:
         with open(path, 'rb') as f:
@@ -234,7 +256,8 @@ def read_quietly(path):
         return b''
 
 
-def console_runs(opts, program, calls, env=None, cwd=None, saved=SAVED, interrupt=None):
+def console_runs(opts, program, calls, env=None, cwd=None, saved=SAVED, interrupt=None,
+                 typed=False):
     """Runs program on a console once for each argument list, through the
     helper, in cwd (an empty folder unless told); returns (status, attribute
     in force afterwards, screen width, [(attribute, character)] of every cell
@@ -252,7 +275,7 @@ def console_runs(opts, program, calls, env=None, cwd=None, saved=SAVED, interrup
         argv = opts.loader + [opts.helper, 'cells', '%X' % saved, windows_path(program),
                               windows_path(cases), windows_path(report)]
         if interrupt:
-            err = run_interrupted(argv, interrupt, cwd or empty)
+            err = run_interrupted(argv, interrupt, cwd or empty, typed)
         else:
             err = run(argv, to='pty' if opts.emulator else 'pipe', env=env, cwd=cwd or empty)[2]
         print(err.decode(errors='replace'), end='')
@@ -398,31 +421,36 @@ def check_console_cells(opts, f):
             check_console(f, 'split %s: %r' % (split, args), outcome, [(attr, text.encode())])
 
 
+# Ctrl-C typed on the terminal, or SIGINT to tinty alone; the colour found.
+INTERRUPTIONS = [(False, 0x07), (False, SAVED), (True, 0x07), (True, SAVED)]
+
+
 def check_interrupted(opts, f):
     """A coloured call on Wine's console, its output held back, cut short by
-    SIGINT: the attribute in force afterwards, which the helper's next
-    write takes, is the one found, whichever thread of tinty's came first;
-    the text was shown in tinty's colour and is not finished."""
+    Ctrl-C: the mark the helper writes next, and the attribute read back
+    after it, are in the colour found, whichever thread of tinty's came
+    first; the text was shown in tinty's colour and is not finished."""
     if not opts.emulator:  # no terminal to suspend, and no SIGINT, on Windows itself
         return
     token = 'interrupted-%d ' % os.getpid()
-    text = token + ''.join('%05d ' % i for i in range(4_000)) + 'END'
-    for saved in (0x07, SAVED):
+    for typed, saved in INTERRUPTIONS:
         for attempt in range(5):  # as often as Wine fails to start the call at all
-            outcome = console_runs(opts, opts.exe, [['1C', text]], saved=saved,
-                                   interrupt=token.encode())[0]
+            outcome = console_runs(opts, opts.exe, [['1C', token + BIG + 'END']], saved=saved,
+                                   interrupt=token.encode(), typed=typed)[0]
             if outcome[0] != 99:
                 break
         status, after, _, cells = outcome
         shown = ''.join(c for _, c in cells)
-        f.check(after == saved and 0x1C in {a for a, _ in cells} and not shown.endswith('END'),
-                'SIGINT, %#x found: status %d, %#x in force afterwards, %d cells, ending %r'
-                % (saved, status, after, len(cells), shown[-12:]))
+        f.check(after == saved and cells[-1:] == [(saved, MARK)] and not shown.endswith('END' + MARK)
+                and 0x1C in {a for a, _ in cells},
+                '%s, %#x found: status %d, %#x in force afterwards, %d cells, ending %r'
+                % ('typed Ctrl-C' if typed else 'SIGINT', saved, status, after, len(cells),
+                   cells[-3:]))
 
 
 def check_console(f, what, outcome, pieces):
     status, after, width, cells = outcome
-    want = console_cells(pieces, width)
+    want = console_cells(pieces + [(SAVED, MARK.encode())], width)
     f.check(status == 0 and after == SAVED, '%s: status %d, %#x in force afterwards'
             % (what, status, after))
     wrong = [i for i, (got, expected) in enumerate(zip(cells, want)) if got != expected]
@@ -490,6 +518,44 @@ def suite_pty_pipe(opts, f):
     for name, is_pty in [PIPE_NAMES[0], PIPE_NAMES[-1]]:
         for row in [CASES[0], (['1', '12', LONG], 0x1C, LONG, False)]:
             check_pipe_call(opts, f, 'full-pipe', name, is_pty, row)
+    check_held_pipe(opts, f)
+
+
+# When the helper starts reading its pipe, in seconds after the SIGINT, and
+# whether the terminal is then left in its own colours.
+HELD_ROWS = [(0.5, True), (2.5, False)]
+
+
+def check_held_pipe(opts, f):
+    """A call whose colour change the pty pipe has taken but not its text,
+    read by nobody when SIGINT comes: it ends within about a second, read or
+    not; read half a second later, the terminal shows tinty's colour and is
+    then left in its own."""
+    if not opts.emulator:  # no SIGINT on Windows itself
+        return
+    token = 'held-%d ' % os.getpid()
+    for read_after, plain in HELD_ROWS:
+        proc = subprocess.Popen(opts.loader + [opts.helper, 'held-pipe', PIPE_NAMES[0][0],
+                                               windows_path(opts.exe), '1C', token + LONG],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        pid = find_process(token.encode(), proc)
+        time.sleep(0.5)  # the text waits on the pipe
+        if pid is not None:
+            os.kill(pid, signal.SIGINT)
+        sent = time.monotonic()
+        while running(pid or 0) and time.monotonic() < sent + read_after:
+            time.sleep(0.01)
+        ended = None if running(pid or 0) else time.monotonic()
+        out, err = proc.communicate(b'\n', timeout=60)
+        took = (ended or time.monotonic()) - sent
+        what = 'held-pipe, read %.1f s after SIGINT' % read_after
+        f.check(pid is not None and not without_helper_notes(err), '%s: no call, or %r'
+                % (what, err[-300:]))
+        pieces, final = decode(out)
+        shown_then_plain = final == 7 and 0x1C in {a for a, _ in pieces}
+        f.check(took < 1.5 and (shown_then_plain or not plain),
+                '%s: ended %.2f s after it, %r, leaving %#x' % (what, took, out[-12:], final))
 
 
 def check_pipe_call(opts, f, verb, name, is_pty, row):

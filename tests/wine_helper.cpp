@@ -6,12 +6,17 @@
 //   wine_helper full-pipe NAME PROGRAM [ARGUMENT...]
 //     the same through a pipe in no-wait mode, full of '#' when the program
 //     starts and read half a second later
+//   wine_helper held-pipe NAME PROGRAM [ARGUMENT...]
+//     the same through a pipe that holds 20,000 bytes, read only once a line
+//     arrives on the helper's standard input
 //   wine_helper cells SAVED PROGRAM CASES REPORT
 //     runs the program on this console once for each line of the file CASES
 //     (its arguments, each as = and its UTF-8 bytes in hex), each time on a
 //     screen cleared to kFill in attribute SAVED (hex), and writes to the
-//     file REPORT a line: exit status, attribute in force afterwards, screen
-//     width, then attribute:character (hex) of every cell up to the cursor
+//     file REPORT a line: exit status, attribute in force once the helper
+//     has written kMark after the program, screen width, then
+//     attribute:character (hex) of every cell up to the cursor; a Ctrl-C
+//     ends the program alone, as in cmd
 //   wine_helper numbers STRINGS
 //     prints msvcrt.dll's atol and strtoul(..., 16), in hex, of each line of
 //     the file STRINGS (its bytes in hex)
@@ -25,7 +30,9 @@
 namespace {
 
 constexpr size_t kLine = 32768;
-constexpr wchar_t kFill = L'\u2591';  // a character tinty is never given
+// Characters tinty is never given.
+constexpr wchar_t kFill = L'\u2591';
+constexpr wchar_t kMark = L'\u2592';
 
 int Fail(const char* what) {
   fprintf(stderr, "wine_helper: %s (%lu)\n", what, GetLastError());
@@ -102,16 +109,23 @@ DWORD Wait(HANDLE process) {
   return status;
 }
 
-// With `full`, the program's end is in no-wait mode (PIPE_NOWAIT), as the
+enum class Reader { kAtOnce, kLate, kHeld };
+
+// With kLate, the program's end is in no-wait mode (PIPE_NOWAIT), as the
 // Cygwin runtime and libuv leave pipes, filled with '#' before the program
-// starts and read only half a second after.
-int Pipe(int argc, wchar_t** argv, bool full) {
+// starts and read only half a second after.  With kHeld, the pipe takes a
+// first piece of tinty's output but not the next, and is read when told.
+int Pipe(int argc, wchar_t** argv, Reader reader) {
+  const bool full = reader == Reader::kLate;
   static wchar_t name[512];
   static wchar_t line[kLine];
   swprintf(name, 512, L"\\\\.\\pipe\\%ls", argv[2]);
   for (int i = 3; i < argc; ++i) AppendQuoted(line, argv[i]);
+  // kHeld's takes tinty's colour change, held apart from a text of more than
+  // its 16 KiB buffer, and not the text.
+  const DWORD size = full ? 4096 : reader == Reader::kHeld ? 20000 : 65536;
   const HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                         0, full ? 4096 : 65536, 0, nullptr);
+                                         0, size, 0, nullptr);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   const HANDLE client = CreateFileW(name, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, &inherit,
                                     OPEN_EXISTING, 0, nullptr);
@@ -129,6 +143,9 @@ int Pipe(int argc, wchar_t** argv, bool full) {
   CloseHandle(client);  // the pipe ends when the program's copy closes
   if (process == nullptr) return Fail("cannot start the program");
   if (full) Sleep(500);
+  static char go[2];
+  if (reader == Reader::kHeld && fgets(go, sizeof go, stdin) == nullptr)
+    return Fail("no line to start reading");
   static char buffer[65536];
   DWORD got = 0;
   DWORD written = 0;
@@ -147,6 +164,8 @@ HANDLE Console() {
                      &inherit, OPEN_EXISTING, 0, nullptr);
 }
 
+BOOL WINAPI KeepRunning(DWORD /*event*/) { return TRUE; }
+
 int Cells(wchar_t** argv) {
   const auto saved = static_cast<WORD>(wcstoul(argv[2], nullptr, 16));
   const HANDLE console = Console();
@@ -155,6 +174,7 @@ int Cells(wchar_t** argv) {
   FILE* report = _wfopen(argv[5], L"wb");
   if (GetConsoleScreenBufferInfo(console, &info) == 0 || cases == nullptr || report == nullptr)
     return Fail("no console, no cases or no report");
+  SetConsoleCtrlHandler(KeepRunning, TRUE);
   const DWORD size = info.dwSize.X * info.dwSize.Y;
   auto* attributes = static_cast<WORD*>(malloc(size * sizeof(WORD)));
   auto* characters = static_cast<wchar_t*>(malloc(size * sizeof(wchar_t)));
@@ -176,6 +196,7 @@ int Cells(wchar_t** argv) {
     SetConsoleCursorPosition(console, {0, 0});
     SetConsoleTextAttribute(console, saved);
     const DWORD status = Wait(Start(line, console));
+    WriteConsoleW(console, &kMark, 1, &done, nullptr);
     GetConsoleScreenBufferInfo(console, &info);
     const DWORD count = (info.dwCursorPosition.Y * info.dwSize.X) + info.dwCursorPosition.X;
     ReadConsoleOutputAttribute(console, attributes, count, {0, 0}, &done);
@@ -216,10 +237,11 @@ int Numbers(const wchar_t* path) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc >= 4 && wcscmp(argv[1], L"pipe") == 0) return Pipe(argc, argv, false);
-  if (argc >= 4 && wcscmp(argv[1], L"full-pipe") == 0) return Pipe(argc, argv, true);
+  if (argc >= 4 && wcscmp(argv[1], L"pipe") == 0) return Pipe(argc, argv, Reader::kAtOnce);
+  if (argc >= 4 && wcscmp(argv[1], L"full-pipe") == 0) return Pipe(argc, argv, Reader::kLate);
+  if (argc >= 4 && wcscmp(argv[1], L"held-pipe") == 0) return Pipe(argc, argv, Reader::kHeld);
   if (argc == 6 && wcscmp(argv[1], L"cells") == 0) return Cells(argv);
   if (argc == 3 && wcscmp(argv[1], L"numbers") == 0) return Numbers(argv[2]);
-  fputs("usage: wine_helper pipe|full-pipe|cells|numbers ... (see the source)\n", stderr);
+  fputs("usage: wine_helper pipe|full-pipe|held-pipe|cells|numbers ... (see the source)\n", stderr);
   return 99;
 }
