@@ -219,8 +219,8 @@ def run_interrupted(argv, token, cwd, typed):
     time.sleep(0.8)  # Wine's console waits on the terminal, and the program on it
     if typed:
         os.write(master, b'\x03')
-    elif pid is not None:
-        os.kill(pid, signal.SIGINT)
+    else:
+        interrupt(pid)
     time.sleep(0.8)
     termios.tcflow(slave, termios.TCOON)
     reading.set()
@@ -241,6 +241,16 @@ def find_process(token, helper):
             if token in line and b'wine_helper' not in line:
                 return int(p)
     return None
+
+
+def interrupt(pid):
+    """SIGINT to the process, if there is one: one that Wine failed to start
+    has ended, and the helper's next try is left running, to fail the row."""
+    try:
+        if pid is not None:
+            os.kill(pid, signal.SIGINT)
+    except ProcessLookupError:
+        pass
 
 
 def running(pid):
@@ -541,8 +551,7 @@ def check_held_pipe(opts, f):
                                 stderr=subprocess.PIPE)
         pid = find_process(token.encode(), proc)
         time.sleep(0.5)  # the text waits on the pipe
-        if pid is not None:
-            os.kill(pid, signal.SIGINT)
+        interrupt(pid)
         sent = time.monotonic()
         while running(pid or 0) and time.monotonic() < sent + read_after:
             time.sleep(0.01)
