@@ -16,7 +16,8 @@ terminal    what xterm draws, read off a screenshot of it under Xvfb
 wine-start  starts the Wine prefix's server (Windows, before the others)
 wine        every cell that the console holds afterwards: for the case table,
             for random numbers against msvcrt.dll's own atol and strtoul,
-            and for a narrow argument vector split unlike the wide one (Windows)
+            for a narrow argument vector split unlike the wide one, and for a
+            call cut short by Ctrl-C (Windows)
 wildcards   wildcard expansion in the narrow vector and the wide one (Windows)
 pty-pipe    MSYS2 and Cygwin pty pipes, through the helper (Windows)
 wine-stop   ends the Wine prefix's server (Windows, after the others)
