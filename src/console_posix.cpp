@@ -172,12 +172,15 @@ const char* Pause(const char* chunk, const char* at, const char* end) {
   return resume;
 }
 
+// A stop between two chunks: after the last one nothing is replayed.
+void StopBetweenChunks() { Stop("", 0, kept, finished != 0 ? 0 : kept_used); }
+
 void Suspended(int /*signal*/) {
   if (sending != 0) {
     stop_due = 1;
     return;
   }
-  Stop("", 0, kept, finished != 0 ? 0 : kept_used);
+  StopBetweenChunks();
 }
 
 // From the first write that may colour the terminal.
@@ -240,6 +243,6 @@ void SendBytes(const char* bytes, size_t count) {
   sending = 0;
   if (stop_due != 0) {
     stop_due = 0;
-    Stop("", 0, kept, finished != 0 ? 0 : kept_used);
+    StopBetweenChunks();
   }
 }

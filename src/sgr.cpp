@@ -63,21 +63,8 @@ void ShowChosen() {
   Put(sequence, static_cast<size_t>(end - sequence));
 }
 
-}  // namespace
-
-void ChooseSgr(uint16_t attribute) { chosen = attribute & kShownBits; }
-
-void ShowSgr(const char* next) {
-  ShowChosen();
-  const char* const end = next + strlen(next);
-  for (size_t length = 0; next != end; next += length)
-    if (OpensSequence(next, end, &length)) {
-      shown = kUnknown;
-      MarkColoured(true);
-      return;
-    }
-}
-
+// The length of the well-formed UTF-8 character that starts at `at`, before
+// `end`: 1 for ASCII, 0 where the bytes there form none.
 size_t CharLength(const char* at, const char* end) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(at);
   if (bytes[0] < 0x80) return 1;
@@ -96,6 +83,8 @@ size_t CharLength(const char* at, const char* end) {
   return more + 1;
 }
 
+// Whether `at` opens an escape sequence of a text's own; *length is that of
+// the character or byte there.
 bool OpensSequence(const char* at, const char* end, size_t* length) {
   const size_t character = CharLength(at, end);
   *length = character != 0 ? character : 1;
@@ -105,6 +94,21 @@ bool OpensSequence(const char* at, const char* end, size_t* length) {
   // letter, say, which no UTF-8 terminal reads as CSI.
   return at[0] == '\x1b' || (character == 2 && at[0] == '\xc2' && at[1] == '\x9b') ||
          (character == 0 && at[0] == '\x9b');
+}
+
+}  // namespace
+
+void ChooseSgr(uint16_t attribute) { chosen = attribute & kShownBits; }
+
+void ShowSgr(const char* next) {
+  ShowChosen();
+  const char* const end = next + strlen(next);
+  for (size_t length = 0; next != end; next += length)
+    if (OpensSequence(next, end, &length)) {
+      shown = kUnknown;
+      MarkColoured(true);
+      return;
+    }
 }
 
 const char* PieceEnd(const char* at, const char* end) {

@@ -18,12 +18,6 @@ void ChooseSgr(uint16_t attribute);
 // leaves the terminal showing what tinty cannot know.
 void ShowSgr(const char* next);
 
-// The length of the well-formed UTF-8 character that starts at `at`, before
-// `end`: 1 for ASCII, 0 where the bytes there form none.
-size_t CharLength(const char* at, const char* end);
-// Whether `at` opens an escape sequence of a text's own; *length is that of
-// the character or byte there.
-bool OpensSequence(const char* at, const char* end, size_t* length);
 // The end of the piece of output that starts at `at`: an escape sequence
 // whole, a UTF-8 character or a byte.
 const char* PieceEnd(const char* at, const char* end);
