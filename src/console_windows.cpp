@@ -107,7 +107,9 @@ uint16_t saved = kPlainAttribute;
 // while it does), or, once a control event has given the colour back, no
 // one (kEnded).  Each change of hands is one interlocked exchange, so in
 // whichever order the two threads come, the last colour set is the saved one.
-enum : LONG { kFree, kSetting, kEnded };
+constexpr LONG kFree = 0;
+constexpr LONG kSetting = 1;
+constexpr LONG kEnded = 2;
 volatile LONG console_owner = kFree;
 
 DWORD WINAPI SendReset(LPVOID /*unused*/) {

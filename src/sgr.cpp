@@ -117,8 +117,8 @@ const char* PieceEnd(const char* at, const char* end) {
   const char* next = at + length;
   if (at[0] == '\x1b' && next != end && *next == ']') {
     // OSC, a title or a link: up to BEL, or ST as ESC and a backslash.
-    while (++next != end && *next != '\x07' && *next != '\x1b') {
-    }
+    do ++next;
+    while (next != end && *next != '\x07' && *next != '\x1b');
     const ptrdiff_t terminator = next != end && *next == '\x1b' ? 2 : 1;
     return end - next >= terminator ? next + terminator : end;
   }

@@ -21,6 +21,7 @@
 //     prints msvcrt.dll's atol and strtoul(..., 16), in hex, of each line of
 //     the file STRINGS (its bytes in hex)
 // Exits 99 where the helper itself failed.
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -109,7 +110,7 @@ DWORD Wait(HANDLE process) {
   return status;
 }
 
-enum class Reader { kAtOnce, kLate, kHeld };
+enum class Reader : uint8_t { kAtOnce, kLate, kHeld };
 
 // With kLate, the program's end is in no-wait mode (PIPE_NOWAIT), as the
 // Cygwin runtime and libuv leave pipes, filled with '#' before the program
@@ -123,7 +124,8 @@ int Pipe(int argc, wchar_t** argv, Reader reader) {
   for (int i = 3; i < argc; ++i) AppendQuoted(line, argv[i]);
   // kHeld's takes tinty's colour change, held apart from a text of more than
   // its 16 KiB buffer, and not the text.
-  const DWORD size = full ? 4096 : reader == Reader::kHeld ? 20000 : 65536;
+  DWORD size = 65536;
+  if (reader != Reader::kAtOnce) size = full ? 4096 : 20000;
   const HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
                                          0, size, 0, nullptr);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
