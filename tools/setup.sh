@@ -12,6 +12,9 @@ build="cmake make g++ musl-tools"
 test="$build python3 binutils git strace g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
       wine64 wine32:i386 clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm
       xfonts-base imagemagick zip"
+# lint runs the newest clang-tidy and clang-format it finds: these, where the
+# release packages them (Debian 12 and 13 do), are what CI and Debian 13 run.
+newest="clang-tidy-19 clang-format-19"
 # The programs behind those packages, for systems without dpkg; a|b is
 # either name.  The MinGW-w64 compilers go by Debian's name or by the triple
 # alone; the Windows presets run Wine's loaders where Debian puts them.
@@ -22,7 +25,7 @@ test_programs="$build_programs python3 git readelf strace
       lintian Xvfb xterm import zip"
 
 case "${1:-}" in
-  build) wanted=$build programs=$build_programs ;;
+  build) wanted=$build programs=$build_programs newest="" ;;
   test) wanted=$test programs=$test_programs ;;
   *) echo "usage: tools/setup.sh build|test" >&2; exit 2 ;;
 esac
@@ -64,12 +67,20 @@ if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>
   exit "$status"
 fi
 
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
+packaged() { apt-cache show "$1" >/dev/null 2>&1; }
+# Adds the newest tools that the package lists know, where not installed.
+add_newest() {
+  for package in $newest; do
+    case "$missing " in *" $package "*) continue ;; esac
+    installed "$package" || ! packaged "$package" || missing="$missing $package"
+  done
+}
 missing=""
 for package in $wanted; do
-  if [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != installed ]; then
-    missing="$missing $package"
-  fi
+  installed "$package" || missing="$missing $package"
 done
+add_newest
 [ -z "$missing" ] && { check_cmake "$1"; exit; }
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -100,6 +111,12 @@ if ! $as_root apt-get update -q; then
     stale=yes
   fi
 fi
+# A fresh system's lists are empty until now.
+add_newest
+for package in $newest; do
+  installed "$package" || packaged "$package" ||
+    echo "$package is not packaged here: lint runs the ${package%-*} it finds"
+done
 apt_install() {
   # sudo resets the environment: the variable is passed through env.
   # shellcheck disable=SC2086
