@@ -8,16 +8,16 @@
 
 namespace {
 
-// The literals end in \r, and the chart's row end is a lone \r, because
-// Windows writes text mode: the newline after each leaves as CR LF, so each
-// line ends CR CR LF there and CR LF on POSIX.  Scripts that capture the
-// help screen see exactly those bytes.
-constexpr const char* kUsage[] = {
-    "tinty background-color(0-16) foreground-color(0-16) \"string\"\r",
-    "tinty 1 12 \"Hello\"\r\n\r",
-    "tinty background-foreground-color(00-FF) \"string\"\r",
-    "tinty 0E \"Hello\"\r\n\r",
-};
+// The four usage lines, each with its newline.  A line ends in \r before
+// it, and the chart's row end is a lone \r, because Windows writes text
+// mode: the newline after each leaves as CR LF, so each line ends CR CR LF
+// there and CR LF on POSIX.  Scripts that capture the help screen see
+// exactly those bytes.
+constexpr const char* kUsage =
+    "tinty background-color(0-16) foreground-color(0-16) \"string\"\r\n"
+    "tinty 1 12 \"Hello\"\r\n\r\n"
+    "tinty background-foreground-color(00-FF) \"string\"\r\n"
+    "tinty 0E \"Hello\"\r\n\r\n";
 
 // The value of an alphanumeric character as a digit, 36 for anything else.
 unsigned DigitValue(char c) {
@@ -64,7 +64,8 @@ void WriteLine(const char* line) {
 // One upper-case hexadecimal digit after `lead`, a blank or nothing: a
 // chart label or cell, in one piece.
 void WriteDigit(char lead, unsigned value) {
-  const char text[] = {lead, "0123456789ABCDEF"[value & 0xFu], '\0'};
+  const char digit = static_cast<char>(value < 10 ? '0' + value : 'A' + value - 10);
+  const char text[] = {lead, digit, '\0'};
   WriteText(lead != '\0' ? text : text + 1);
 }
 
@@ -102,12 +103,12 @@ int main(int argc, char** argv) {
     WriteText(argv[3]);
   }
 
-  // "-p" is matched exactly, not parsed as an option: any other first
-  // argument is a number or the silent lone argument.  An empty argument
-  // vector (argc 0) counts as a call without arguments.
-  if (argc < 2 || strcmp(argv[1], "-p") == 0) {
+  // "-p" is matched exactly, its end included, not parsed as an option:
+  // any other first argument is a number or the silent lone argument.  An
+  // empty argument vector (argc 0) counts as a call without arguments.
+  if (argc < 2 || (argv[1][0] == '-' && argv[1][1] == 'p' && argv[1][2] == '\0')) {
     SetColor(kPlainAttribute);
-    for (const char* line : kUsage) WriteLine(line);
+    WriteText(kUsage);
     Preview();
   }
 

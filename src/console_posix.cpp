@@ -3,16 +3,19 @@
 // escape sequence, which goes into the output stream itself before the next
 // text, so colour and text stay in order; on anything but a terminal that
 // takes such sequences nothing is added, and the output is the bare text.
+// Signals that end or stop a call are noted by their handlers and acted on
+// by the writer, from what went out.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "color_console.h"
 #include "output.h"
-#include "sgr.h"
+#include "terminal.h"
 
 namespace {
 
@@ -26,161 +29,123 @@ bool TakesSequences() {
          isatty(STDOUT_FILENO) != 0;
 }
 
+// Whether the locale's name says UTF-8, read as the C library reads it
+// (LC_ALL, then LC_CTYPE, then LANG) but without setting it up.
+constexpr const char* kLocaleVariables[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+
+bool Utf8Locale() {
+  const char* name = "";
+  for (const char* variable : kLocaleVariables) {
+    const char* value = getenv(variable);
+    if (value != nullptr && *value != '\0') {
+      name = value;
+      break;
+    }
+  }
+  for (; *name != '\0'; ++name) {
+    const bool u = *name == 'U' || *name == 'u';
+    const bool t = name[1] == 'T' || name[1] == 't';
+    const bool f = name[2] == 'F' || name[2] == 'f';
+    if (u && t && f && (name[3] == '8' || (name[3] == '-' && name[4] == '8'))) return true;
+  }
+  return false;
+}
+
 // The signals that end a call from the keyboard, the terminal or a timeout.
 constexpr int kEndings[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-volatile sig_atomic_t late = 0;
 
-void Late(int /*signal*/) { late = 1; }
+// What the handlers noted, for the writer: the first ending signal, and a
+// stop (Ctrl-Z) not yet acted on.
+volatile sig_atomic_t ending = 0;
+volatile sig_atomic_t stopping = 0;
 
-// Hands bytes to the terminal once: returns how many it took, 0 where it
-// took none for now (a signal came, or an output that the caller left
-// non-blocking was full and takes more now), -1 where the output is gone.
-ssize_t WriteSome(const char* bytes, size_t count) {
-  const ssize_t done = write(STDOUT_FILENO, bytes, count);
-  if (done > 0) return done;
-  if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    pollfd output{STDOUT_FILENO, POLLOUT, 0};
-    poll(&output, 1, -1);
-    return 0;
-  }
-  return done < 0 && errno == EINTR ? 0 : -1;  // the reader is gone, the terminal hung up, ...
+void Note(int caught) {
+  if (caught == SIGTSTP)
+    stopping = 1;
+  else if (ending == 0)
+    ending = caught;
 }
 
-// Writes every byte unless the output is gone or `late` is set (by an
-// alarm); returns how many were written.
-size_t WriteAll(const char* bytes, size_t count) {
-  size_t done = 0;
-  while (done < count && late == 0) {
-    const ssize_t took = WriteSome(bytes + done, count - done);
-    if (took < 0) break;
-    done += static_cast<size_t>(took);
-  }
-  return done;
-}
-
-// WriteAll for about a second at most: a terminal that reads nothing more
-// (Ctrl-S, a pager that stopped) must not keep the call alive.  The alarm
-// is unblocked for it, since the signal mask of a caller survives exec.
-size_t WriteForASecond(const char* bytes, size_t count) {
-  struct sigaction wake = {};
-  struct sigaction was = {};
-  wake.sa_handler = Late;  // no SA_RESTART: the alarm cuts a blocked write short
-  sigaction(SIGALRM, &wake, &was);
-  sigset_t alarm_only;
-  sigset_t mask;
-  sigemptyset(&alarm_only);
-  sigaddset(&alarm_only, SIGALRM);
-  sigprocmask(SIG_UNBLOCK, &alarm_only, &mask);
-  late = 0;  // an alarm that the caller left pending came as it was unblocked
-  alarm(1);
-  const size_t done = WriteAll(bytes, count);
-  alarm(0);
-  late = 0;
-  sigprocmask(SIG_SETMASK, &mask, nullptr);
-  sigaction(SIGALRM, &was, nullptr);
-  return done;
-}
-
-// The terminal is given back its own colours before the signal ends the run,
-// as it would have ended it anyway, so that the shell sees the interrupt.
-void Interrupted(int signal) {
-  if (SentColoured()) WriteForASecond(kSgrReset, sizeof kSgrReset - 1);
-  raise(signal);  // SA_RESETHAND: the default action now
-}
-
-// Ctrl-Z.  The SGR sequences that set again what the terminal shows where
-// the chunks handed on so far end; whether the last chunk, which ends in
-// the terminal's own colours, is being handed on or is out; whether a chunk
-// is being handed on, and a stop that came meanwhile, for the writing to
-// take at the byte it reached.
-char kept[128];
-size_t kept_used = 0;
-bool finishing = false;
-volatile sig_atomic_t finished = 0;
-volatile sig_atomic_t sending = 0;
-volatile sig_atomic_t stop_due = 0;
-
-// A sequence or character that a stop would cut in two is finished first,
-// where it is no longer than this.
-constexpr size_t kLongestPiece = 256;
+bool Noted() { return ending != 0 || stopping != 0; }
 
 // A signal the caller ignores stays ignored: a background job of a script
 // keeps running.  The caller's action is read before anything is put in, so
-// that such a signal is never caught, not even for an instant.
-void Catch(int signal, const struct sigaction& on) {
+// that such a signal is never caught, not even for an instant.  No
+// SA_RESTART: a write that a signal cuts short returns, with what it took.
+void Catch(int caught) {
   struct sigaction was = {};
-  if (sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
-    sigaction(signal, &on, nullptr);
-}
-
-void Suspended(int signal);
-
-// Without SA_RESTART: a write that Ctrl-Z cuts short returns.
-void CatchStops() {
+  if (sigaction(caught, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) return;
   struct sigaction on = {};
-  on.sa_handler = Suspended;
+  on.sa_handler = Note;
   sigemptyset(&on.sa_mask);
-  Catch(SIGTSTP, on);
+  for (const int ends : kEndings) sigaddset(&on.sa_mask, ends);
+  sigaddset(&on.sa_mask, SIGTSTP);
+  sigaction(caught, &on, nullptr);
 }
 
-// Stops the call as SIGTSTP would have stopped it anyway, so that the shell
-// sees it stopped, with the terminal in its own colours: `rest`, the end of
-// a sequence or character cut short, goes first, then the reset.  Once the
-// call is continued (fg, bg), whatever did not get out goes first, then
-// `replay`, which sets the colours in force again.  Where nothing coloured
-// was sent, nothing is written.
-void Stop(const char* rest, size_t rest_count, const char* replay, size_t replay_count) {
-  char out[kLongestPiece + sizeof kSgrReset];
-  size_t count = 0;
-  const bool sent = SentColoured();
-  if (sent) {
-    memcpy(out, rest, rest_count);
-    memcpy(out + rest_count, kSgrReset, sizeof kSgrReset - 1);
-    count = rest_count + sizeof kSgrReset - 1;
+// A signal's own action again, for the writer to raise it.
+void Uncatch(int caught) {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(caught, &action, nullptr);
+}
+
+// Once a signal is noted, the writer has a second in all for what it still
+// writes: the rest of a piece that went out in part, and the closing.
+long long deadline = 0;
+
+int Remaining() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long ms = (now.tv_sec * 1000LL) + (now.tv_nsec / 1000000);
+  if (deadline == 0) deadline = ms + 1000;
+  return deadline > ms ? static_cast<int>(deadline - ms) : 0;
+}
+
+// Hands bytes to the terminal with one write(2): returns how many it took,
+// 0 where it took none for now (a signal came, or an output that the caller
+// left non-blocking was full), -1 where the output is gone.  Bounded, it
+// waits for room a second at most and hands on one byte, which a terminal
+// with any room takes at once: no write waits past the second.
+ssize_t Hand(const char* bytes, size_t count, bool bounded) {
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  if (bounded && poll(&output, 1, Remaining()) != 1) return 0;
+  const ssize_t took = write(STDOUT_FILENO, bytes, bounded ? 1 : count);
+  if (took > 0 && coloured) Went(bytes, static_cast<size_t>(took));
+  if (took >= 0 || errno == EINTR) return took > 0 ? took : 0;
+  if (errno != EAGAIN && errno != EWOULDBLOCK)
+    return -1;  // the reader is gone, the terminal hung up, ...
+  if (!bounded) poll(&output, 1, -1);
+  return 0;
+}
+
+// Whether the call may write to the terminal: not where it is a background
+// job, whose write SIGTTOU would stop, or would land in another's screen.
+bool Foreground() {
+  const pid_t group = tcgetpgrp(STDOUT_FILENO);
+  return group == -1 || group == getpgrp();
+}
+
+// Acts on what was noted: the terminal gets its own state back, the call
+// ends by the signal, or stops as SIGTSTP would have stopped it and, once
+// continued, sets again the colours in force.
+void Act() {
+  char replay[kMostReplay];
+  const size_t replay_count = Replay(replay);
+  char closing[kMostClosing];
+  const size_t count = Foreground() ? Closing(closing) : 0;
+  for (size_t done = 0; done < count && Remaining() > 0;) {
+    const ssize_t took = Hand(closing + done, count - done, true);
+    if (took < 0) break;
+    done += static_cast<size_t>(took);
   }
-  const size_t done = sent ? WriteForASecond(out, count) : 0;
-  struct sigaction stop = {};
-  stop.sa_handler = SIG_DFL;
-  sigaction(SIGTSTP, &stop, nullptr);
-  raise(SIGTSTP);
-  // Inside the handler SIGTSTP is blocked: it comes as it is unblocked.
-  sigset_t tstp;
-  sigset_t mask;
-  sigemptyset(&tstp);
-  sigaddset(&tstp, SIGTSTP);
-  sigprocmask(SIG_UNBLOCK, &tstp, &mask);
-  sigprocmask(SIG_SETMASK, &mask, nullptr);
-  CatchStops();
-  WriteAll(out + done, count - done);
-  if (sent) WriteAll(replay, replay_count);
-}
-
-// A stop that came while [chunk, end) was handed on, up to `at`; returns
-// where the writing goes on.
-const char* Pause(const char* chunk, const char* at, const char* end) {
-  stop_due = 0;
-  // The end of the piece that `at` falls in, or `at` between two.
-  const char* piece_end = chunk;
-  while (piece_end < at) piece_end = PieceEnd(piece_end, end);
-  const char* resume = at;
-  if (SentColoured() && static_cast<size_t>(piece_end - at) <= kLongestPiece) resume = piece_end;
-  char replay[sizeof kept];
-  size_t replay_used = kept_used;
-  memcpy(replay, kept, kept_used);
-  KeepSgr(replay, &replay_used, sizeof replay, chunk, resume);
-  Stop(at, static_cast<size_t>(resume - at), replay, replay_used);
-  return resume;
-}
-
-// A stop between two chunks: after the last one nothing is replayed.
-void StopBetweenChunks() { Stop("", 0, kept, finished != 0 ? 0 : kept_used); }
-
-void Suspended(int /*signal*/) {
-  if (sending != 0) {
-    stop_due = 1;
-    return;
-  }
-  StopBetweenChunks();
+  deadline = 0;
+  const int signal_number = ending != 0 ? ending : SIGTSTP;
+  stopping = 0;
+  Uncatch(signal_number);
+  kill(getpid(), signal_number);  // an ending one ends the call here
+  Catch(SIGTSTP);
+  SendBytes(replay, replay_count);
 }
 
 // From the first write that may colour the terminal.
@@ -188,13 +153,8 @@ void CatchSignals() {
   static bool caught = false;
   if (caught) return;
   caught = true;
-  struct sigaction on = {};
-  on.sa_handler = Interrupted;
-  on.sa_flags = SA_RESETHAND | SA_NODEFER;
-  sigemptyset(&on.sa_mask);
-  for (const int signal : kEndings) sigaddset(&on.sa_mask, signal);
-  for (const int signal : kEndings) Catch(signal, on);
-  CatchStops();
+  for (const int ends : kEndings) Catch(ends);
+  Catch(SIGTSTP);
 }
 
 }  // namespace
@@ -203,6 +163,9 @@ void PrepareOutput() {
   // A reader that goes away must not end the run: writes then fail quietly.
   signal(SIGPIPE, SIG_IGN);
   coloured = TakesSequences();
+  if (!coloured) return;
+  TakeUtf8(Utf8Locale());
+  TrackColours();
 }
 
 // The arguments are the bytes the shell passed.
@@ -216,33 +179,34 @@ void SetColor(uint16_t attribute) {
 
 void WriteText(const char* text) {
   if (*text == '\0') return;
-  if (coloured) ShowSgr(text);
-  Put(text, strlen(text));
+  if (!coloured) {
+    Put(text, strlen(text));
+    return;
+  }
+  ShowChosen();
+  PutShown(text, strlen(text));
 }
 
 void FinishOutput() {
-  if (coloured) ShowSgr("");
-  finishing = true;
-  Send();
+  if (coloured) PutEnd();
+  Flush();
+  if (Noted()) Act();
 }
 
+// Once a signal is noted, the piece that went out in part (a character, a
+// sequence, a string of any length) is finished first, a byte at a time,
+// and the writer acts where it ends, or where the second is up.
 void SendBytes(const char* bytes, size_t count) {
-  if (SentColoured()) CatchSignals();
+  if (coloured && HoldsSequences()) CatchSignals();
   const char* const end = bytes + count;
-  sending = 1;
   for (const char* at = bytes; at != end;) {
-    const ssize_t took = WriteSome(at, static_cast<size_t>(end - at));
-    if (took < 0) break;
+    const bool noted = Noted();
+    if (noted && (!InPiece() || Remaining() == 0 || !Foreground())) {
+      Act();
+      continue;
+    }
+    const ssize_t took = Hand(at, static_cast<size_t>(end - at), noted);
+    if (took < 0) return;
     at += took;
-    if (stop_due != 0) at = Pause(bytes, at, end);
-  }
-  if (finishing)
-    finished = 1;
-  else
-    KeepSgr(kept, &kept_used, sizeof kept, bytes, end);
-  sending = 0;
-  if (stop_due != 0) {
-    stop_due = 0;
-    StopBetweenChunks();
   }
 }

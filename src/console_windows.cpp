@@ -12,7 +12,7 @@
 
 #include "color_console.h"
 #include "output.h"
-#include "sgr.h"
+#include "terminal.h"
 
 // The runtime expands wildcards in the command line, in the narrow vector
 // and in the wide one, so `tinty 1C *.txt` sees the matching file names.
@@ -38,28 +38,30 @@ using FileInfoFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID
 
 FileInfoFunction FileInfoByHandle() {
   const FARPROC found =
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx");
+      GetProcAddress(GetModuleHandleA("kernel32"), "GetFileInformationByHandleEx");
   return reinterpret_cast<FileInfoFunction>(reinterpret_cast<void (*)()>(found));
 }
 
-// The helpers below take ASCII alone, as pipe names have it, and cost the
+// The helpers below match ASCII alone, as pipe names have it, and cost the
 // exe no import of the C library's wide-character functions.
-bool Skip(const wchar_t** text, const wchar_t* prefix) {
+bool Skip(const wchar_t** text, const char* prefix) {
   const wchar_t* at = *text;
-  for (; *prefix != L'\0'; ++prefix, ++at)
-    if (*at != *prefix) return false;
+  for (; *prefix != '\0'; ++prefix, ++at)
+    if (*at != static_cast<wchar_t>(*prefix)) return false;
   *text = at;
   return true;
 }
 
-// Skips at least `least` and at most `most` characters of `digits`.
-bool SkipRun(const wchar_t** text, const wchar_t* digits, int least, int most) {
+// Skips at least `least` and at most `most` digits, hexadecimal or decimal.
+bool SkipDigits(const wchar_t** text, bool hex, int least, int most) {
   int count = 0;
-  for (; count < most && **text != L'\0'; ++*text, ++count) {
-    const wchar_t* digit = digits;
-    while (*digit != L'\0' && *digit != **text) ++digit;
-    if (*digit == L'\0') break;
+  for (const wchar_t* at = *text; count < most; ++at, ++count) {
+    const wchar_t letter = *at | 0x20;  // either case
+    const bool digit = *at >= L'0' && *at <= L'9';
+    const bool hex_letter = hex && letter >= L'a' && letter <= L'f';
+    if (!digit && !hex_letter) break;
   }
+  *text += count;
   return count >= least;
 }
 
@@ -67,11 +69,10 @@ bool SkipRun(const wchar_t** text, const wchar_t* digits, int least, int most) {
 // 2021 the runtimes give native programs the one that ends in -nat (so
 // today's Git Bash does), and Cygwin's own programs the one without.
 bool IsPtyPipeName(const wchar_t* name) {
-  if (!(Skip(&name, L"\\msys-") || Skip(&name, L"\\cygwin-")) ||
-      !SkipRun(&name, L"0123456789abcdefABCDEF", 16, 16) || !Skip(&name, L"-pty") ||
-      !SkipRun(&name, L"0123456789", 1, 9) || !Skip(&name, L"-to-master"))
+  if (!(Skip(&name, "\\msys-") || Skip(&name, "\\cygwin-")) || !SkipDigits(&name, true, 16, 16) ||
+      !Skip(&name, "-pty") || !SkipDigits(&name, false, 1, 9) || !Skip(&name, "-to-master"))
     return false;
-  Skip(&name, L"-nat");
+  Skip(&name, "-nat");
   return *name == L'\0';
 }
 
@@ -103,17 +104,53 @@ Output Kind(HANDLE output) {
 
 // The attribute found at start, given back when a control event ends the run.
 uint16_t saved = kPlainAttribute;
-// Who may set the console's colour: the main thread (kFree, or kSetting
-// while it does), or, once a control event has given the colour back, no
-// one (kEnded).  Each change of hands is one interlocked exchange, so in
-// whichever order the two threads come, the last colour set is the saved one.
-constexpr LONG kFree = 0;
-constexpr LONG kSetting = 1;
-constexpr LONG kEnded = 2;
-volatile LONG console_owner = kFree;
 
-DWORD WINAPI SendReset(LPVOID /*unused*/) {
-  SendBytes(kSgrReset, sizeof kSgrReset - 1);
+// Who shows something on the console or its pty pipe.  The main thread is
+// busy while it sets the console's colour or writes to the pipe; a control
+// event's handler says that the call has ended, waits for a busy main
+// thread to finish, and then alone shows what it sends: the main thread,
+// finding the call ended, shows nothing more, and the handler's return
+// ends the process.  Each says its part with an interlocked exchange, a
+// full barrier, before it reads the other's, so one of them sees the other.
+volatile LONG busy = 0;
+volatile LONG ended = 0;
+
+void Take() {
+  InterlockedExchange(&busy, 1);
+  if (ended == 0) return;
+  InterlockedExchange(&busy, 0);
+  for (;;) Sleep(INFINITE);
+}
+
+void Give() { InterlockedExchange(&busy, 0); }
+
+// A pipe in no-wait mode returns from WriteFile at once (CreateNamedPipe's
+// PIPE_NOWAIT); only blocking mode waits until all data is written
+// (FILE_PIPE_INFORMATION's completion modes).  So the rest is written
+// again, a moment later where it took nothing, for as long as the reader
+// is there.  Held, the pipe is written only while the main thread is busy
+// with it, and what it took is followed, for a handler's closing.
+void WriteAll(const char* bytes, size_t count, bool held) {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  for (DWORD written = 0; count != 0; bytes += written, count -= written) {
+    if (held) Take();
+    const BOOL wrote = WriteFile(output, bytes, static_cast<DWORD>(count), &written, nullptr);
+    if (held) {
+      Went(bytes, written);
+      Give();
+    }
+    if (wrote == 0) return;
+    if (written == 0) Sleep(1);
+  }
+}
+
+// The handler's closing, and its count until it has been sent.
+char closing[kMostClosing];
+volatile size_t closing_count = 0;
+
+DWORD WINAPI SendClosing(LPVOID /*unused*/) {
+  WriteAll(closing, closing_count, false);
+  closing_count = 0;
   return 0;
 }
 
@@ -123,16 +160,20 @@ DWORD WINAPI SendReset(LPVOID /*unused*/) {
 // system ends the process itself once a handler returns or a time-out
 // passes (HandlerRoutine's documentation, and Console Control Handlers'):
 // the main thread may go on until then.  So the console is taken from it
-// first, waiting out a change it has begun, and its colour given back.
+// first, and the colour found given back; on a pty pipe, the closing of
+// what went out, on a thread that ExitProcess ends if nobody reads it.  A
+// pipe that nobody reads gets a second, counted in steps of 10 ms, which
+// Sleep keeps to within its 15.6 ms tick; a later event waits for the first.
 BOOL WINAPI Ended(DWORD /*event*/) {
-  while (InterlockedCompareExchange(&console_owner, kEnded, kFree) == kSetting) Sleep(1);
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (SetConsoleTextAttribute(output, saved & kConsoleBits) == 0 && SentColoured()) {
-    // A pty pipe that nobody reads must not keep the process alive: the
-    // reset gets a second, on a thread that ExitProcess ends if need be.
-    const HANDLE sender = CreateThread(nullptr, 0, SendReset, nullptr, 0, nullptr);
-    if (sender != nullptr) WaitForSingleObject(sender, 1000);
-  }
+  if (InterlockedExchange(&ended, 1) != 0) return TRUE;
+  int steps = 100;
+  while (busy != 0 && steps-- > 0) Sleep(10);
+  if (busy != 0) return FALSE;
+  if (SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), saved & kConsoleBits) != 0)
+    return FALSE;
+  closing_count = Closing(closing);
+  if (closing_count != 0 && CreateThread(nullptr, 0, SendClosing, nullptr, 0, nullptr) != nullptr)
+    while (closing_count != 0 && steps-- > 0) Sleep(10);
   return FALSE;
 }
 
@@ -193,14 +234,22 @@ void WriteConsoleText(HANDLE output, const wchar_t* text) {
   }
 }
 
-// Holds text as text mode writes it: each LF as CR LF.
-void PutTextMode(const char* text) {
+void PutPiece(const char* bytes, size_t count, bool shown) {
+  if (shown)
+    PutShown(bytes, count);
+  else
+    Put(bytes, count);
+}
+
+// Puts text as text mode writes it, each LF after a CR; where `shown`, for
+// the terminal's model to follow.
+void PutTextMode(const char* text, bool shown) {
   for (const char* end = text;; ++end) {
     if (*end != '\n' && *end != '\0') continue;
-    Put(text, static_cast<size_t>(end - text));
+    PutPiece(text, static_cast<size_t>(end - text), shown);
     if (*end == '\0') return;
-    Put("\r\n", 2);
-    text = end + 1;
+    PutPiece("\r", 1, shown);
+    text = end;
   }
 }
 
@@ -246,9 +295,9 @@ void SetColor(uint16_t attribute) {
   if (kind == Output::kPtyPipe) ChooseSgr(attribute);
   if (kind != Output::kConsole) return;
   CatchEndings();
-  if (InterlockedCompareExchange(&console_owner, kSetting, kFree) != kFree) return;
+  Take();
   SetConsoleTextAttribute(output, attribute & kConsoleBits);
-  InterlockedExchange(&console_owner, kFree);
+  Give();
 }
 
 void WriteText(const char* text) {
@@ -256,8 +305,8 @@ void WriteText(const char* text) {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   const Output kind = Kind(output);
   if (kind == Output::kPtyPipe) {
-    ShowSgr(text);
-    PutTextMode(text);
+    ShowChosen();
+    PutTextMode(text, true);
     return;
   }
   wchar_t* wide = Widen(text, CP_UTF8);
@@ -265,30 +314,19 @@ void WriteText(const char* text) {
     if (wide != nullptr) WriteConsoleText(output, wide);
   } else {
     char* ansi = Narrow(wide, CP_ACP);
-    PutTextMode(ansi != nullptr ? ansi : text);
+    PutTextMode(ansi != nullptr ? ansi : text, false);
     free(ansi);
   }
   free(wide);
 }
 
 void FinishOutput() {
-  if (Kind(GetStdHandle(STD_OUTPUT_HANDLE)) == Output::kPtyPipe) ShowSgr("");
-  Send();
+  if (Kind(GetStdHandle(STD_OUTPUT_HANDLE)) == Output::kPtyPipe) PutEnd();
+  Flush();
 }
 
-// A pipe in no-wait mode returns from WriteFile at once (CreateNamedPipe's
-// PIPE_NOWAIT); only blocking mode waits until all data is written
-// (FILE_PIPE_INFORMATION's completion modes).  So the rest is written
-// again, a moment later where it took nothing, for as long as the reader
-// is there.
 void SendBytes(const char* bytes, size_t count) {
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (SentColoured()) CatchEndings();
-  while (count != 0) {
-    DWORD written = 0;  // a call's output is far below 4 GiB
-    if (WriteFile(output, bytes, static_cast<DWORD>(count), &written, nullptr) == 0) return;
-    if (written == 0) Sleep(1);
-    bytes += written;
-    count -= written;
-  }
+  const bool pty = Kind(GetStdHandle(STD_OUTPUT_HANDLE)) == Output::kPtyPipe;
+  if (pty && HoldsSequences()) CatchEndings();
+  WriteAll(bytes, count, pty);
 }

@@ -36,7 +36,7 @@ echo "cppcheck: $(cppcheck --version)"
 cd "$src"
 status=0
 "$format" --dry-run -Werror src/*.cpp src/*.h tests/*.cpp || status=1
-"$tidy" --quiet -p "$build" src/color_console.cpp src/sgr.cpp src/console_posix.cpp || status=1
+"$tidy" --quiet -p "$build" src/color_console.cpp src/output.cpp src/terminal.cpp src/console_posix.cpp || status=1
 # The Windows layer and the test helper, against MinGW-w64's headers.
 "$tidy" --quiet src/console_windows.cpp tests/wine_helper.cpp tests/split_argv.cpp -- --target=x86_64-w64-mingw32 \
   -std=c++17 -DWIN32_LEAN_AND_MEAN -D__USE_MINGW_ANSI_STDIO=0 || status=1
