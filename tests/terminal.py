@@ -7,6 +7,7 @@ calls(argv, tty)    the write(2) and ioctl(2) calls of one run, on a terminal or
 writes(argv, tty)   counts the write(2) calls among them
 decode(data)        turns terminal output back into (attribute word, text)
                     pieces, the way a terminal applies SGR codes
+screen(data)        what a real terminal's parser (pyte) shows of output
 need(*tools)        ends a test as skipped (77) where a tool is missing
 """
 import os
@@ -20,20 +21,30 @@ try:
     import tty
 except ImportError:  # Windows: the suites that need a terminal report themselves skipped
     tty = None
+try:
+    import pyte
+except ImportError:  # Debian's python3-pyte, installed for Debian's own Python
+    sys.path.append('/usr/lib/python3/dist-packages')
+    try:
+        import pyte
+    except ImportError:
+        pyte = None
 
 SKIP = 77
 
 
 def need(*tools):
-    """Ends the test as skipped, never as passed, where a tool is missing."""
-    missing = [t for t in tools if shutil.which(t) is None]
+    """Ends the test as skipped, never as passed, where a tool is missing
+    (pyte: the Python module)."""
+    missing = [t for t in tools if (pyte is None if t == 'pyte' else shutil.which(t) is None)]
     if missing:
         print('skipped: %s not installed' % ', '.join(missing))
         sys.exit(SKIP)
 
 
-# The terminal the tests stand for, whatever the environment that runs them.
-TERMINAL_ENV = dict(os.environ, TERM='xterm-256color')
+# The terminal the tests stand for, whatever the environment that runs them:
+# an xterm that takes UTF-8.
+TERMINAL_ENV = dict(os.environ, TERM='xterm-256color', LC_ALL='C.UTF-8')
 
 
 def run_pty(argv, raw, cwd=None, env=None):
@@ -152,3 +163,11 @@ def merge(pieces):
         else:
             out.append((attr, text))
     return out
+
+
+def screen(data, prompt=b'', lines=60):
+    """What pyte, a terminal's parser, shows of output and then a prompt: its
+    screen of 200 columns, each cell with its character and rendition."""
+    shown = pyte.Screen(200, lines)
+    pyte.ByteStream(shown).feed(data + prompt)
+    return shown

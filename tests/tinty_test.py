@@ -12,7 +12,8 @@ msvcrt      random numbers on a pseudo-terminal, with the words of msvcrt.dll's
             own atol and strtoul (POSIX builds; Wine runs the helper)
 faults      standard output closed, full, a reader gone, a hung-up terminal
 fuzz        seeded random argument vectors (TINTY_SEED repeats a run)
-terminal    what xterm draws, read off a screenshot of it under Xvfb
+terminal    what xterm draws, read off a screenshot of it under Xvfb, and what a
+            pane of tmux shows after a text that leaves a string open
 wine-start  starts the Wine prefix's server (Windows, before the others)
 wine        every cell that the console holds afterwards: for the case table,
             for random numbers against msvcrt.dll's own atol and strtoul,
@@ -24,18 +25,24 @@ wine-stop   ends the Wine prefix's server (Windows, after the others)
 A suite whose tools are missing exits 77: skipped, never passed.  The Windows
 suites run under Wine (--emulator), or on Windows itself without one, where
 the pty suite, which needs a POSIX terminal, reports itself skipped.  The suites
-live in a module per client: pipe_pty.py, windows.py and xterm.py, sharing the
-case table and the runner of cases.py.
+live in a module per client: pipe_pty.py, windows.py, xterm.py and tmux.py,
+sharing the case table and the runner of cases.py.
 """
 import argparse
 import os
 import sys
 
 import pipe_pty
+import tmux
 import windows
 import xterm
 from cases import Failures
 from terminal import need
+
+
+def suite_terminal(opts, f):
+    xterm.suite_terminal(opts, f)
+    tmux.check_tmux(opts, f)
 
 
 # Every suite, by the name the tests are registered under.
@@ -45,7 +52,7 @@ SUITES = {
     'msvcrt': windows.suite_msvcrt,
     'faults': pipe_pty.suite_faults,
     'fuzz': pipe_pty.suite_fuzz,
-    'terminal': xterm.suite_terminal,
+    'terminal': suite_terminal,
     'wine-start': windows.suite_wine_start,
     'wine': windows.suite_wine,
     'wildcards': windows.suite_wildcards,

@@ -109,13 +109,19 @@ def suite_terminal(opts, f):
     chart = [[(7, '%X' % r)] + [(r * 16 + c, ' %X' % c) for c in range(16)] for r in range(16)]
     help_rows = [[(7, line)] for line in usage] + chart + [[]]
     line_rows = [[(0x4F, 'Hello'), (0x2E, ' world'), (7, 'rest')], []]
+    # xterm runs in the C locale, where it takes 8-bit controls: D0 is a
+    # letter, and the 9B after it is CSI, which sets red; 90 opens a DCS.
+    csi = "%s 07 \"$(printf '\\320\\23331mred')\"; echo plain" % exe
+    dcs = "%s 07 \"$(printf 'x\\220q')\"; echo after" % exe
     x = Xvfb()
     try:
         for theme in THEMES:
             for name, commands, rows in [
                     ('help screen', exe + ' -p', help_rows),
                     ('one line of three calls', '%s 4F Hello; %s 2E " world"; echo rest'
-                     % (exe, exe), line_rows)]:
+                     % (exe, exe), line_rows),
+                    ('8-bit CSI', csi, [[(7, '\u00d0'), (0x04, 'red'), (7, 'plain')], []]),
+                    ('8-bit DCS', dcs, [[(7, 'xafter')], []])]:
                 screen = x.run(theme, commands)
                 for offset, pieces in enumerate(rows):
                     row = ROWS - len(rows) + offset
