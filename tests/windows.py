@@ -21,8 +21,8 @@ except ImportError:  # Windows: no terminal to suspend, and the rows that need o
 
 from cases import (AWAY, BIG, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
                    expected_pieces, run, seeded, text_mode, windows_path)
-from pipe_pty import as_terminal_shows, check_pty_rows, check_terminal_stream
-from terminal import SKIP, decode, need
+from pipe_pty import as_terminal_shows, check_pty_rows, check_terminal_stream, plain_prompt
+from terminal import SKIP, decode, need, screen
 
 
 def wine_server(opts, flag):
@@ -517,6 +517,7 @@ LONG = 'y' * 30_000  # more than the 16 KiB that tinty sends at once
 def suite_pty_pipe(opts, f):
     """MSYS2 and Cygwin terminals hand a program a named pipe: through it go
     the SGR sequences of a POSIX terminal and the text in UTF-8."""
+    need('pyte')
     for name, is_pty in PIPE_NAMES:
         cases = [(['1', '12', 'Hello'], 0x1C, 'Hello', False), (['-p'], None, '', True)]
         cases += WIDE_CASES + [PAIRS] + FLAG_CASES + PLAIN_CASES + UNICODE_CASES if is_pty else [
@@ -531,22 +532,28 @@ def suite_pty_pipe(opts, f):
     check_held_pipe(opts, f)
 
 
-# When the helper starts reading its pipe, in seconds after the SIGINT, and
-# whether the terminal is then left in its own colours.
-HELD_ROWS = [(0.5, True), (2.5, False)]
+# A text that is nearly all SGR sequences, which a write cut short cuts.
+SEQUENCES = ''.join('\x1b[38;5;%dmx' % (i % 256) for i in range(2400))
+# The pipe that holds the call back: one that takes the colour change but
+# not the text, and starts to be read some seconds after the SIGINT; or one
+# in no-wait mode, read a little at a time.  Whether the terminal is then
+# left in its own colours.
+HELD_ROWS = [('held-pipe', LONG, 0.5, True), ('held-pipe', LONG, 2.5, False)]
+HELD_ROWS += [('slow-pipe', SEQUENCES, 0, True)] * 3
 
 
 def check_held_pipe(opts, f):
-    """A call whose colour change the pty pipe has taken but not its text,
-    read by nobody when SIGINT comes: it ends within about a second, read or
-    not; read half a second later, the terminal shows tinty's colour and is
-    then left in its own."""
+    """A call held back by its pty pipe when SIGINT comes: it ends within
+    about a second, read or not.  Read half a second later, the terminal
+    shows tinty's colour and is then left in its own.  Read a little at a
+    time, it shows a part of the call and then its closing alone: nothing
+    that the main thread writes comes after the handler's."""
     if not opts.emulator:  # no SIGINT on Windows itself
         return
     token = 'held-%d ' % os.getpid()
-    for read_after, plain in HELD_ROWS:
-        proc = subprocess.Popen(opts.loader + [opts.helper, 'held-pipe', PIPE_NAMES[0][0],
-                                               windows_path(opts.exe), '1C', token + LONG],
+    for verb, text, read_after, plain in HELD_ROWS:
+        call = [PIPE_NAMES[0][0], windows_path(opts.exe), '1C', token + text]
+        proc = subprocess.Popen(opts.loader + [opts.helper, verb] + call,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         pid = find_process(token.encode(), proc)
@@ -558,13 +565,21 @@ def check_held_pipe(opts, f):
         ended = None if running(pid or 0) else time.monotonic()
         out, err = proc.communicate(b'\n', timeout=60)
         took = (ended or time.monotonic()) - sent
-        what = 'held-pipe, read %.1f s after SIGINT' % read_after
+        what = '%s, read %.1f s after SIGINT' % (verb, read_after)
         f.check(pid is not None and not without_helper_notes(err), '%s: no call, or %r'
                 % (what, err[-300:]))
-        pieces, final = decode(out)
-        shown_then_plain = final == 7 and 0x1C in {a for a, _ in pieces}
-        f.check(took < 1.5 and (shown_then_plain or not plain),
-                '%s: ended %.2f s after it, %r, leaving %#x' % (what, took, out[-12:], final))
+        f.check(took < 1.5, '%s: ended %.2f s after it' % (what, took))
+        if verb == 'held-pipe':
+            pieces, final = decode(out)
+            f.check(not plain or final == 7 and 0x1C in {a for a, _ in pieces},
+                    '%s: %r, leaving %#x' % (what, out[-12:], final))
+        else:
+            whole = run(opts.loader + [opts.helper, 'pipe'] + call)[1]
+            tail = out[len(os.path.commonprefix([out, whole])):]
+            f.check(len(out) < len(whole) and tail in (b'\x1b[0m', b'\x18\x1b[0m') and
+                    plain_prompt(screen(out, b'PROMPT')),
+                    '%s: %d of %d bytes, ending %r, then %r'
+                    % (what, len(out) - len(tail), len(whole), out[-20:-len(tail)], tail[:40]))
 
 
 def check_pipe_call(opts, f, verb, name, is_pty, row):

@@ -9,6 +9,9 @@
 //   wine_helper held-pipe NAME PROGRAM [ARGUMENT...]
 //     the same through a pipe that holds 20,000 bytes, read only once a line
 //     arrives on the helper's standard input
+//   wine_helper slow-pipe NAME PROGRAM [ARGUMENT...]
+//     the same through a pipe in no-wait mode that holds 1,024 bytes, read
+//     128 bytes at a time every 5 ms
 //   wine_helper cells SAVED PROGRAM CASES REPORT
 //     runs the program on this console once for each line of the file CASES
 //     (its arguments, each as = and its UTF-8 bytes in hex), each time on a
@@ -110,14 +113,16 @@ DWORD Wait(HANDLE process) {
   return status;
 }
 
-enum class Reader : uint8_t { kAtOnce, kLate, kHeld };
+enum class Reader : uint8_t { kAtOnce, kLate, kHeld, kSlow };
 
 // With kLate, the program's end is in no-wait mode (PIPE_NOWAIT), as the
 // Cygwin runtime and libuv leave pipes, filled with '#' before the program
 // starts and read only half a second after.  With kHeld, the pipe takes a
 // first piece of tinty's output but not the next, and is read when told.
+// With kSlow, in no-wait mode too, the program writes a little at a time.
 int Pipe(int argc, wchar_t** argv, Reader reader) {
   const bool full = reader == Reader::kLate;
+  const bool slow = reader == Reader::kSlow;
   static wchar_t name[512];
   static wchar_t line[kLine];
   swprintf(name, 512, L"\\\\.\\pipe\\%ls", argv[2]);
@@ -126,6 +131,7 @@ int Pipe(int argc, wchar_t** argv, Reader reader) {
   // its 16 KiB buffer, and not the text.
   DWORD size = 65536;
   if (reader != Reader::kAtOnce) size = full ? 4096 : 20000;
+  if (slow) size = 1024;
   const HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
                                          0, size, 0, nullptr);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -134,7 +140,7 @@ int Pipe(int argc, wchar_t** argv, Reader reader) {
   if (server == INVALID_HANDLE_VALUE || client == INVALID_HANDLE_VALUE)
     return Fail("cannot open the pipe");
   DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
-  if (full && SetNamedPipeHandleState(client, &mode, nullptr, nullptr) == 0)
+  if ((full || slow) && SetNamedPipeHandleState(client, &mode, nullptr, nullptr) == 0)
     return Fail("cannot set no-wait mode");
   static char hashes[512];
   memset(hashes, '#', sizeof hashes);
@@ -151,8 +157,10 @@ int Pipe(int argc, wchar_t** argv, Reader reader) {
   static char buffer[65536];
   DWORD got = 0;
   DWORD written = 0;
-  while (ReadFile(server, buffer, sizeof buffer, &got, nullptr) && got != 0)
+  while (ReadFile(server, buffer, slow ? 128 : sizeof buffer, &got, nullptr) && got != 0) {
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, got, &written, nullptr);
+    if (slow) Sleep(5);
+  }
   return static_cast<int>(Wait(process));
 }
 
@@ -242,8 +250,11 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 4 && wcscmp(argv[1], L"pipe") == 0) return Pipe(argc, argv, Reader::kAtOnce);
   if (argc >= 4 && wcscmp(argv[1], L"full-pipe") == 0) return Pipe(argc, argv, Reader::kLate);
   if (argc >= 4 && wcscmp(argv[1], L"held-pipe") == 0) return Pipe(argc, argv, Reader::kHeld);
+  if (argc >= 4 && wcscmp(argv[1], L"slow-pipe") == 0) return Pipe(argc, argv, Reader::kSlow);
   if (argc == 6 && wcscmp(argv[1], L"cells") == 0) return Cells(argv);
   if (argc == 3 && wcscmp(argv[1], L"numbers") == 0) return Numbers(argv[2]);
-  fputs("usage: wine_helper pipe|full-pipe|held-pipe|cells|numbers ... (see the source)\n", stderr);
+  fputs(
+      "usage: wine_helper pipe|full-pipe|held-pipe|slow-pipe|cells|numbers ... (see the source)\n",
+      stderr);
   return 99;
 }
