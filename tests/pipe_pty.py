@@ -472,14 +472,16 @@ def check_interrupts(opts, f):
                     % (what, took))
 
 
-# Job control in an interactive shell that has set tostop, so that a
-# background job's write stops it: one kill ends a call, whatever it was
-# doing.  Each step is a line typed, or ^Z typed while the terminal is read
-# by nobody, so that the call waits in its write.
+# Job control in an interactive shell: one kill ends a call, whatever it
+# was doing, also where tostop is set, so that a background job's write
+# would stop it.  Each step is a line typed (or Ctrl-Z), and whether the
+# terminal is read by nobody meanwhile, so that the call waits in its write.
 JOBS = [
-    ['CALL & sleep 0.5; kill %1'],
-    ['CALL & sleep 0.3; kill -TSTP %1; sleep 0.3; kill %1'],
-    ['CALL', '^Z', 'kill %1'],
+    [('stty tostop; CALL & sleep 0.5; kill %1', False)],
+    [('stty tostop; CALL & sleep 0.3; kill -TSTP %1; sleep 0.3; kill %1', False)],
+    [('stty tostop; CALL', True), ('\x1a', True), ('kill %1', False)],
+    # colours sent from the background, then tostop
+    [('stty -tostop; CALL & sleep 0.5; stty tostop; kill %1', True)],
 ]
 
 
@@ -503,19 +505,14 @@ def check_jobs(opts, f):
                 except OSError:
                     return
         threading.Thread(target=pump, daemon=True).start()
-        lines = ["stty tostop; long=$(printf '%060000d' 0)"] + steps + ['sleep 1; jobs; exit']
-        reading.set()
-        for line, following in zip(lines, lines[1:] + ['']):
-            if line == '^Z':  # once the call has filled the terminal
-                time.sleep(0.5)
-                os.write(master, b'\x1a')
-                time.sleep(2)
-                reading.set()
-                continue
-            if following == '^Z':
+        lines = [("long=$(printf '%060000d' 0)", False)] + steps + [('sleep 1; jobs; exit', False)]
+        for line, unread in lines:
+            if unread:
                 reading.clear()
-            os.write(master, (line.replace('CALL', call) + '\n').encode())
-            time.sleep(1)
+            else:
+                reading.set()
+            os.write(master, line.replace('CALL', call).encode() + b'\n' * (line != '\x1a'))
+            time.sleep(2 if unread else 1)
         try:
             shell.wait(timeout=10)
         except subprocess.TimeoutExpired:  # a stopped job holds the shell
