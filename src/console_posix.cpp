@@ -20,28 +20,40 @@
 namespace {
 
 // Standard output is a terminal that takes escape sequences: looked up once.
-// A terminal that says it is dumb, or says nothing, shows them as garbage.
 bool coloured = false;
 
-bool TakesSequences() {
-  const char* term = getenv("TERM");
+// TERM, then the locale's variables in the order in which the C library
+// reads them: LC_ALL, LC_CTYPE and LANG.  Read in one pass over the
+// environment, each entry told apart by its first letters: four getenv
+// calls would cost a call more than all the rest it does.
+constexpr const char* kVariables[] = {"TERM=", "LC_ALL=", "LC_CTYPE=", "LANG="};
+constexpr size_t kTerm = 0;
+
+void ReadVariables(const char** values) {
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const char* at = *entry;
+    if (at[0] != 'T' && at[0] != 'L') continue;
+    size_t i = 0;
+    if (at[0] == 'L') i = at[1] == 'A' ? 3 : 1 + (at[1] == 'C' && at[3] == 'C');
+    const char* name = kVariables[i];
+    while (*name != '\0' && *name == *at) ++name, ++at;
+    if (*name == '\0') values[i] = at;
+  }
+}
+
+// A terminal that says it is dumb, or says nothing, shows escape sequences
+// as garbage.
+bool TakesSequences(const char* term) {
   return term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0 &&
          isatty(STDOUT_FILENO) != 0;
 }
 
-// Whether the locale's name says UTF-8, read as the C library reads it
-// (LC_ALL, then LC_CTYPE, then LANG) but without setting it up.
-constexpr const char* kLocaleVariables[] = {"LC_ALL", "LC_CTYPE", "LANG"};
-
-bool Utf8Locale() {
+// Whether the locale's name says UTF-8: the first of its variables that is
+// set and not empty, without setting the locale up.
+bool Utf8Locale(const char* const* locale) {
   const char* name = "";
-  for (const char* variable : kLocaleVariables) {
-    const char* value = getenv(variable);
-    if (value != nullptr && *value != '\0') {
-      name = value;
-      break;
-    }
-  }
+  for (size_t i = 0; i < 3 && *name == '\0'; ++i)
+    if (locale[i] != nullptr) name = locale[i];
   for (; *name != '\0'; ++name) {
     const bool u = *name == 'U' || *name == 'u';
     const bool t = name[1] == 'T' || name[1] == 't';
@@ -68,19 +80,18 @@ void Note(int caught) {
 
 bool Noted() { return ending != 0 || stopping != 0; }
 
+// The action the handlers are put in with: none of the caught signals comes
+// while one notes, and no SA_RESTART, so that a write that a signal cuts
+// short returns, with what it took.
+struct sigaction noting = {};
+
 // A signal the caller ignores stays ignored: a background job of a script
 // keeps running.  The caller's action is read before anything is put in, so
-// that such a signal is never caught, not even for an instant.  No
-// SA_RESTART: a write that a signal cuts short returns, with what it took.
+// that such a signal is never caught, not even for an instant.
 void Catch(int caught) {
   struct sigaction was = {};
-  if (sigaction(caught, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) return;
-  struct sigaction on = {};
-  on.sa_handler = Note;
-  sigemptyset(&on.sa_mask);
-  for (const int ends : kEndings) sigaddset(&on.sa_mask, ends);
-  sigaddset(&on.sa_mask, SIGTSTP);
-  sigaction(caught, &on, nullptr);
+  if (sigaction(caught, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+    sigaction(caught, &noting, nullptr);
 }
 
 // A signal's own action again, for the writer to raise it.
@@ -153,6 +164,10 @@ void CatchSignals() {
   static bool caught = false;
   if (caught) return;
   caught = true;
+  noting.sa_handler = Note;
+  sigemptyset(&noting.sa_mask);
+  for (const int ends : kEndings) sigaddset(&noting.sa_mask, ends);
+  sigaddset(&noting.sa_mask, SIGTSTP);
   for (const int ends : kEndings) Catch(ends);
   Catch(SIGTSTP);
 }
@@ -162,9 +177,11 @@ void CatchSignals() {
 void PrepareOutput() {
   // A reader that goes away must not end the run: writes then fail quietly.
   signal(SIGPIPE, SIG_IGN);
-  coloured = TakesSequences();
+  const char* values[4] = {};
+  ReadVariables(values);
+  coloured = TakesSequences(values[kTerm]);
   if (!coloured) return;
-  TakeUtf8(Utf8Locale());
+  TakeUtf8(Utf8Locale(values + 1));
   TrackColours();
 }
 

@@ -140,6 +140,7 @@ void Apply(Rendition* rendition, const uint16_t* parameter, unsigned count) {
     rendition->flags |= static_cast<uint16_t>((parameter[1] % 6) << kStyleShift);
     return;
   }
+  if (ApplyColour(rendition, parameter, count)) return;
   for (const FlagCode& flag : kFlagCodes) {
     // cppcheck-suppress useStlAlgorithm ; there is no C++ library to call
     if (flag.code == code) {
@@ -147,7 +148,7 @@ void Apply(Rendition* rendition, const uint16_t* parameter, unsigned count) {
       return;
     }
   }
-  if (!ApplyColour(rendition, parameter, count)) rendition->flags |= kOther;
+  rendition->flags |= kOther;
 }
 
 // The SGR parameter being read goes on in the next one.
@@ -260,8 +261,11 @@ void FollowEscape(Model* model, uint32_t code) {
 
 void FollowCsi(Model* model, uint32_t code) {
   if (colours != nullptr && model == &sent) colours(model, code);
-  if (code >= '1' && code <= '9') model->zero = false;
-  if ((code >= 0x20 && code <= 0x2F) || (code >= 0x3C && code <= 0x3F)) model->sgr = false;
+  if (code >= '0' && code <= ';') {  // digits and separators, the most of it
+    if (code >= '1' && code <= '9') model->zero = false;
+    return;
+  }
+  if (code >= 0x20 && code <= 0x3F) model->sgr = false;  // an intermediate byte or a marker
   if (code < 0x40 || code > 0x7E) return;
   if (code == 'm' && model->sgr)
     model->coloured = !model->zero;
@@ -287,14 +291,14 @@ void FollowControl(Model* model, uint32_t code) {
 
 // One character, as a terminal's parser takes it.
 void Parse(Model* model, uint32_t code) {
-  if (code == 0x18 || code == 0x1A || code == 0x1B || (code >= 0x80 && code <= 0x9F)) {
+  if (code < 0x20 ? code == 0x18 || code == 0x1A || code == 0x1B : code >= 0x80 && code <= 0x9F) {
     FollowControl(model, code);
+  } else if (model->state == State::kCsi) {
+    FollowCsi(model, code);
   } else if (model->state == State::kEscape) {
     FollowEscape(model, code);
   } else if (model->state == State::kIntermediate) {
     if (code >= 0x30) model->state = State::kGround;
-  } else if (model->state == State::kCsi) {
-    FollowCsi(model, code);
   } else if (model->state == State::kString) {
     FollowString(model, code);
   } else if (model->state == State::kStringEscape) {
@@ -340,6 +344,8 @@ void Decode(Model* model, unsigned char byte) {
 void Follow(Model* model, const char* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte >= 0x20 && byte < 0x7F && model->more == 0 && model->state == State::kGround)
+      continue;  // text, the most of it
     if (utf8 && (byte >= 0x80 || model->more != 0))
       Decode(model, byte);
     else
@@ -436,7 +442,11 @@ void ShowChosen() {
   // that the script set before it.
   if (put.openers == ours && chosen == shown) return;
   char sequence[kMostReplay];
-  PutShown(sequence, WordSequence(chosen, sequence));
+  const size_t count = WordSequence(chosen, sequence);
+  // What is put follows its sequences, strings and hyperlinks, not its
+  // colours, and to that a bare reset comes to the same.
+  Follow(&put, "\x1b[0m", 4);
+  Put(sequence, count);
   shown = chosen;
   ours = put.openers;
 }

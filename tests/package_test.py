@@ -102,7 +102,7 @@ def check_pe(exe, objdump, machine, version, crt):
 
 
 def check_docs(source, version):
-    need('mandoc', 'groff')
+    need('mandoc', 'groff', 'nroff')
     page = os.path.join(source, 'docs', 'tinty.1')
     problems = []
     with open(page) as f, open(os.path.join(source, 'README.md')) as readme:
@@ -110,9 +110,11 @@ def check_docs(source, version):
         named |= set(re.findall(r'tinty[_-](\d+\.\d+\.\d+)', readme.read()))
     if named != {version}:
         problems.append('the manual and the README name version %r, not %s' % (named, version))
-    for argv in (['mandoc', '-Tlint', page], ['groff', '-man', '-t', '-ww', '-z', page]):
+    # nroff as man runs it, at 80 columns, as well as troff.
+    for argv in (['mandoc', '-Tlint', page], ['groff', '-man', '-t', '-ww', '-z', page],
+                 ['nroff', '-man', '-t', '-rLL=80n', page]):
         r = run(*argv)
-        if r.returncode or r.stdout or r.stderr:
+        if r.returncode or (r.stdout and argv[0] != 'nroff') or r.stderr:
             problems.append('%s: %s%s' % (argv[0], r.stdout, r.stderr))
     # The synopsis has to show every form the program takes.
     text = re.sub('.\b', '', run('mandoc', '-Tascii', page).stdout)

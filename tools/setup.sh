@@ -11,7 +11,7 @@ build="cmake make g++ musl-tools"
 # architecture, which is added first where it is missing.
 test="$build python3 binutils git strace g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
       wine64 wine32:i386 clang-format clang-tidy cppcheck mandoc groff-base lintian xvfb xterm
-      xfonts-base imagemagick zip"
+      xfonts-base imagemagick zip tmux python3-pyte"
 # lint runs the newest clang-tidy and clang-format it finds: these, where the
 # release packages them (Debian 12 and 13 do), are what CI and Debian 13 run.
 newest="clang-tidy-19 clang-format-19"
@@ -22,7 +22,7 @@ build_programs="make c++ musl-gcc"
 test_programs="$build_programs python3 git readelf strace
       i686-w64-mingw32-g++-win32|i686-w64-mingw32-g++ x86_64-w64-mingw32-g++-win32|x86_64-w64-mingw32-g++
       /usr/lib/wine/wine64 /usr/lib/wine/wine clang-format clang-tidy cppcheck mandoc groff dpkg-deb
-      lintian Xvfb xterm import zip"
+      lintian Xvfb xterm import zip tmux"
 
 case "${1:-}" in
   build) wanted=$build programs=$build_programs newest="" ;;
@@ -49,6 +49,9 @@ if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>
     done
     [ -n "$found" ] || missing="$missing${missing:+,} $(echo "$names" | sed 's/|/ or /g')"
   done
+  # pyte is a Python module: the tests' judge of what a terminal shows.
+  [ "$1" = build ] || python3 -c 'import pyte' 2>/dev/null ||
+    missing="$missing${missing:+,} python3's pyte module"
   status=0
   check_cmake "$1" || status=1
   if [ -n "$missing" ]; then
