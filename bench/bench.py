@@ -7,7 +7,7 @@ Builds what it needs (the default preset, static against musl; the system
 preset, against the system C library; the 32-bit Windows exe; and a static
 executable that only exits, the floor for any process), then prints one
 table: user-space instructions per call (valgrind's callgrind, repeatable on
-a busy machine), the time of a call in a shell loop of 400 (median of
+a busy machine), with the output to /dev/null and on a terminal, the time of a call in a shell loop of 400 (median of
 alternated rounds), write(2) calls on a terminal and on a pipe (strace), and
 the sizes, each beside its target.
 """
@@ -22,7 +22,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests'))
-from terminal import calls, writes  # noqa: E402  (the tests' system call counters)
+from terminal import calls, run_pty, writes  # noqa: E402  (the tests' runner and counters)
 
 TINTY = os.path.join(ROOT, 'build', 'default', 'tinty')
 SYSTEM = os.path.join(ROOT, 'build', 'system', 'tinty')
@@ -50,10 +50,16 @@ def build_floor(folder):
     return exe
 
 
-def instructions(argv):
-    r = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null'] + argv,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV, check=True)
-    return int(re.search(rb'Collected : (\d+)', r.stderr).group(1))
+def instructions(argv, on_terminal=False):
+    """User-space instructions of a call with its output to /dev/null, or on a
+    terminal, where tinty follows what it writes."""
+    argv = ['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null'] + argv
+    if on_terminal:
+        err = run_pty(argv, raw=True, env=ENV)[2]
+    else:
+        err = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV,
+                             check=True).stderr
+    return int(re.search(rb'Collected : (\d+)', err).group(1))
 
 
 def loop_seconds(argvs):
@@ -111,6 +117,7 @@ def main():
     build('default', TINTY)
     build('system', SYSTEM)
     build('windows-x86', EXE)
+    build('windows-x64', EXE64)
     with tempfile.TemporaryDirectory() as tmp:
         floor = build_floor(tmp)
         seq = '\\033[0;91;44mHello\\033[0m'
@@ -132,18 +139,21 @@ def main():
                 times[name].append(loop_seconds(argvs))
         median = {name: statistics.median(t) for name, t in times.items()}
 
-        print('%-32s %12s %11s %7s %7s %10s %9s' % (
-            'command', 'instructions', 'us a call', 'x floor', 'x true', 'writes tty', 'pipe'))
+        print('%-32s %12s %9s %11s %7s %7s %10s %9s' % (
+            'command', 'instructions', 'on a tty', 'us a call', 'x floor', 'x true', 'writes tty',
+            'pipe'))
         for name, argvs in rows:
             count = sum(instructions(a) for a in argvs)
+            on_tty = sum(instructions(a, True) for a in argvs)
             tty_writes = sum(writes(a, True, ENV) for a in argvs)
             pipe_writes = sum(writes(a, False, ENV) for a in argvs)
-            print('%-32s %12d %11.1f %7.2f %7.2f %10d %9d' % (
-                name, count, median[name] / LOOP * 1e6,
+            print('%-32s %12d %9d %11.1f %7.2f %7.2f %10d %9d' % (
+                name, count, on_tty, median[name] / LOOP * 1e6,
                 median[name] / median['static exit (the floor)'], median[name] / median['/bin/true'],
                 tty_writes, pipe_writes))
 
     coloured = instructions([TINTY, '1', '12', 'Hello'])
+    on_tty = instructions([TINTY, '1', '12', 'Hello'], True)
     ratio_floor = median['tinty 1 12 Hello'] / median['static exit (the floor)']
     ratio_true = median['tinty 1 12 Hello'] / median['/bin/true']
     size = stripped_size(TINTY)
@@ -152,16 +162,20 @@ def main():
     print()
     for what, value, target, met in [
             ('instructions, tinty 1 12 Hello', '%d' % coloured, 'at most 5,000', coloured <= 5000),
+            ('the same on a terminal', '%d' % on_tty, '', None),
             ('loop time against the floor', '%.2f x' % ratio_floor, 'at most 1.3 x',
              ratio_floor <= 1.3),
             ('loop time against /bin/true', '%.2f x' % ratio_true, 'at most 0.6 x',
              ratio_true <= 0.6),
             ('one write(2) a call, -p too', 'yes' if one_write else 'no', 'yes', one_write),
             ('stripped Linux binary', '%d bytes' % size, 'at most 32 KiB', size <= 32 * 1024),
-            ('stripped, system libc', '%d bytes' % stripped_size(SYSTEM), '', True),
+            ('stripped, system libc', '%d bytes' % stripped_size(SYSTEM), '', None),
             ('32-bit Windows exe', '%d bytes' % os.path.getsize(EXE), 'at most 20 KiB',
-             os.path.getsize(EXE) <= 20 * 1024)]:
-        print('%-34s %14s  %-16s %s' % (what, value, target, 'met' if met else 'MISSED'))
+             os.path.getsize(EXE) <= 20 * 1024),
+            ('x86-64 Windows exe', '%d bytes' % os.path.getsize(EXE64), 'at most 20 KiB',
+             os.path.getsize(EXE64) <= 20 * 1024)]:
+        print('%-34s %14s  %-16s %s' % (what, value, target,
+                                        '' if met is None else 'met' if met else 'MISSED'))
     print()
     print_system_calls()
     print('machine: %s, %d cores; %s' % (os.uname().machine, os.cpu_count(),
