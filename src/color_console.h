@@ -3,9 +3,12 @@
 // An attribute word is the Windows console's character attribute: bits 0-3
 // the foreground, bits 4-7 the background (blue, green, red, intensity from
 // the low bit up), bits 8-15 further display flags.  It is passed whole.
-// Every console call looks standard output up anew.  What a terminal is
-// shown travels in the output itself, which the layer holds back and sends
-// in as few writes as it can, so the layer keeps what it has written.
+// A Windows console takes the word through the console API, standard output
+// looked up anew for every call.  A terminal (a POSIX one, or the pty pipe
+// of an MSYS2 or Cygwin terminal) takes it in the output itself, as escape
+// sequences, which the layer holds back with the text and sends in as few
+// writes as it can; what went out decides what the terminal is given back
+// when a signal or a control event cuts the call short.
 #ifndef TINTY_COLOR_CONSOLE_H
 #define TINTY_COLOR_CONSOLE_H
 
