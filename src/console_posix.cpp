@@ -34,10 +34,10 @@ void ReadVariables(const char** values) {
     const char* at = *entry;
     if (at[0] != 'T' && at[0] != 'L') continue;
     size_t i = 0;
-    if (at[0] == 'L') i = at[1] == 'A' ? 3 : 1 + (at[1] == 'C' && at[3] == 'C');
+    if (at[0] == 'L') i = at[1] == 'A' ? 3 : 1 + (at[1] == 'C' && at[2] == '_' && at[3] == 'C');
     const char* name = kVariables[i];
     while (*name != '\0' && *name == *at) ++name, ++at;
-    if (*name == '\0') values[i] = at;
+    if (*name == '\0' && values[i] == nullptr) values[i] = at;  // the first, as getenv has it
   }
 }
 

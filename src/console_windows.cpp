@@ -162,8 +162,9 @@ DWORD WINAPI SendClosing(LPVOID /*unused*/) {
 // the main thread may go on until then.  So the console is taken from it
 // first, and the colour found given back; on a pty pipe, the closing of
 // what went out, on a thread that ExitProcess ends if nobody reads it.  A
-// pipe that nobody reads gets a second, counted in steps of 10 ms, which
-// Sleep keeps to within its 15.6 ms tick; a later event waits for the first.
+// pipe that nobody reads gets about a second, counted in steps of 10 ms
+// (Sleep may take up to its tick of 15.6 ms for one).  A later event is
+// handled by the first, whose return ends the process.
 BOOL WINAPI Ended(DWORD /*event*/) {
   if (InterlockedExchange(&ended, 1) != 0) return TRUE;
   int steps = 100;
