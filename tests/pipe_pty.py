@@ -477,7 +477,8 @@ def check_interrupts(opts, f):
 
 # Job control in an interactive shell: one kill ends a call, whatever it
 # was doing, also where tostop is set, so that a background job's write
-# would stop it.  Each step is a line typed (or Ctrl-Z), and whether the
+# would stop it.  The call's text is more than a terminal holds, so that
+# it waits in a write while nobody reads.  Each step is a line typed (or Ctrl-Z), and whether the
 # terminal is read by nobody meanwhile, so that the call waits in its write.
 JOBS = [
     [('stty tostop; CALL & sleep 0.5; kill %1', False)],
@@ -508,7 +509,7 @@ def check_jobs(opts, f):
                 except OSError:
                     return
         threading.Thread(target=pump, daemon=True).start()
-        lines = [("long=$(printf '%060000d' 0)", False)] + steps + [('sleep 1; jobs; exit', False)]
+        lines = [("long=$(printf '%0120000d' 0)", False)] + steps + [('sleep 1; jobs; exit', False)]
         for line, unread in lines:
             if unread:
                 reading.clear()
