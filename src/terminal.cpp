@@ -458,7 +458,8 @@ void PutShown(const char* bytes, size_t count) {
 
 void PutEnd() {
   char closing[kMostClosing];
-  PutShown(closing, ClosingOf(put, closing, false));
+  const size_t count = ClosingOf(put, closing, false);
+  PutShown(closing, count);
   ShowChosen();
 }
 
