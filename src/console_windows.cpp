@@ -235,21 +235,14 @@ void WriteConsoleText(HANDLE output, const wchar_t* text) {
   }
 }
 
-void PutPiece(const char* bytes, size_t count, bool shown) {
-  if (shown)
-    PutShown(bytes, count);
-  else
-    Put(bytes, count);
-}
-
-// Puts text as text mode writes it, each LF after a CR; where `shown`, for
-// the terminal's model to follow.
-void PutTextMode(const char* text, bool shown) {
+// Puts text as text mode writes it, each LF after a CR.  The terminal's
+// model follows it whatever the output: only a pty pipe's is read.
+void PutTextMode(const char* text) {
   for (const char* end = text;; ++end) {
     if (*end != '\n' && *end != '\0') continue;
-    PutPiece(text, static_cast<size_t>(end - text), shown);
+    PutShown(text, static_cast<size_t>(end - text));
     if (*end == '\0') return;
-    PutPiece("\r", 1, shown);
+    PutShown("\r", 1);
     text = end;
   }
 }
@@ -307,7 +300,7 @@ void WriteText(const char* text) {
   const Output kind = Kind(output);
   if (kind == Output::kPtyPipe) {
     ShowChosen();
-    PutTextMode(text, true);
+    PutTextMode(text);
     return;
   }
   wchar_t* wide = Widen(text, CP_UTF8);
@@ -315,7 +308,7 @@ void WriteText(const char* text) {
     if (wide != nullptr) WriteConsoleText(output, wide);
   } else {
     char* ansi = Narrow(wide, CP_ACP);
-    PutTextMode(ansi != nullptr ? ansi : text, false);
+    PutTextMode(ansi != nullptr ? ansi : text);
     free(ansi);
   }
   free(wide);
