@@ -250,6 +250,9 @@ REPLAYS = {COLONS: b'\x1b[0;38;5;100;48;2;1;2;3;1;4:3m'}
 # text: the text and the reset fill the 16 KiB held and a few bytes more
 # (and the end of -p 12's help screen, a reset and a line end, likewise).
 ALONE = [BIG[:n] for n in range(16_371, 16_375)]
+# What may follow the part of a call that went out, where a signal ends it:
+# nothing where nothing is left open, else a reset, after CAN for a sequence cut.
+CLOSINGS = [b'', b'\x1b[0m', b'\x18\x1b[0m']
 
 
 def default_signals():
@@ -477,9 +480,9 @@ def check_interrupts(opts, f):
 
 # Job control in an interactive shell: one kill ends a call, whatever it
 # was doing, also where tostop is set, so that a background job's write
-# would stop it.  The call's text is more than a terminal holds, so that
-# it waits in a write while nobody reads.  Each step is a line typed (or Ctrl-Z), and whether the
-# terminal is read by nobody meanwhile, so that the call waits in its write.
+# would stop it.  Each step is a line typed (or Ctrl-Z), and whether the
+# terminal is read by nobody meanwhile: the call's text is more than a
+# terminal holds, so that the call then waits in its write.
 JOBS = [
     [('stty tostop; CALL & sleep 0.5; kill %1', False)],
     [('stty tostop; CALL & sleep 0.3; kill -TSTP %1; sleep 0.3; kill %1', False)],
@@ -528,10 +531,6 @@ def check_jobs(opts, f):
         out = b''.join(chunks)
         f.check(b'Terminated' in out and b'Stopped (tty output)' not in out,
                 'jobs, %r: %r' % (steps, out[-200:]))
-
-
-# What may follow the part of a call that went out, where a signal ends it.
-CLOSINGS = [b'', b'\x1b[0m', b'\x18\x1b[0m']
 
 
 def check_nonblocking(opts, f):

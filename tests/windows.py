@@ -21,7 +21,8 @@ except ImportError:  # Windows: no terminal to suspend, and the rows that need o
 
 from cases import (AWAY, BIG, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
                    expected_pieces, run, seeded, text_mode, windows_path)
-from pipe_pty import as_terminal_shows, check_pty_rows, check_terminal_stream, plain_prompt
+from pipe_pty import (CLOSINGS, as_terminal_shows, check_pty_rows, check_terminal_stream,
+                      plain_prompt)
 from terminal import SKIP, decode, need, screen
 
 
@@ -576,7 +577,7 @@ def check_held_pipe(opts, f):
         else:
             whole = run(opts.loader + [opts.helper, 'pipe'] + call)[1]
             tail = out[len(os.path.commonprefix([out, whole])):]
-            f.check(len(out) < len(whole) and tail in (b'\x1b[0m', b'\x18\x1b[0m') and
+            f.check(len(out) < len(whole) and tail in CLOSINGS[1:] and
                     plain_prompt(screen(out, b'PROMPT')),
                     '%s: %d of %d bytes, ending %r, then %r'
                     % (what, len(out) - len(tail), len(whole), out[-20:-len(tail)], tail[:40]))

@@ -129,9 +129,8 @@ int Pipe(int argc, wchar_t** argv, Reader reader) {
   for (int i = 3; i < argc; ++i) AppendQuoted(line, argv[i]);
   // kHeld's takes tinty's colour change, held apart from a text of more than
   // its 16 KiB buffer, and not the text.
-  DWORD size = 65536;
-  if (reader != Reader::kAtOnce) size = full ? 4096 : 20000;
-  if (slow) size = 1024;
+  constexpr DWORD kSizes[] = {65536, 4096, 20000, 1024};  // by Reader
+  const DWORD size = kSizes[static_cast<uint8_t>(reader)];
   const HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
                                          0, size, 0, nullptr);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
