@@ -4,12 +4,13 @@
   python3 bench/bench.py [--rounds N]
 
 Builds what it needs (the default preset, static against musl; the system
-preset, against the system C library; the 32-bit Windows exe; and a static
-executable that only exits, the floor for any process), then prints one
-table: user-space instructions per call (valgrind's callgrind, repeatable on
-a busy machine), with the output to /dev/null and on a terminal, the time of a call in a shell loop of 400 (median of
-alternated rounds), write(2) calls on a terminal and on a pipe (strace), and
-the sizes, each beside its target.
+preset, against the system C library; the 32-bit and x86-64 Windows exes;
+and a static executable that only exits, the floor for any process), then
+prints one table: user-space instructions per call (valgrind's callgrind,
+repeatable on a busy machine) with the output to /dev/null and on a
+terminal, the time of a call in a shell loop of 400 (median of alternated
+rounds), write(2) calls on a terminal and on a pipe (strace), and the
+sizes, each beside its target.
 """
 import argparse
 import os
