@@ -22,7 +22,7 @@ except ImportError:  # Windows: no terminal to suspend, and the rows that need o
 from cases import (AWAY, BIG, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
                    expected_pieces, run, seeded, text_mode, windows_path)
 from pipe_pty import (CLOSINGS, as_terminal_shows, check_pty_rows, check_terminal_stream,
-                      plain_prompt)
+                      cut_part, plain_prompt)
 from terminal import SKIP, decode, need, screen
 
 
@@ -576,11 +576,10 @@ def check_held_pipe(opts, f):
                     '%s: %r, leaving %#x' % (what, out[-12:], final))
         else:
             whole = run(opts.loader + [opts.helper, 'pipe'] + call)[1]
-            tail = out[len(os.path.commonprefix([out, whole])):]
-            f.check(len(out) < len(whole) and tail in CLOSINGS[1:] and
-                    plain_prompt(screen(out, b'PROMPT')),
-                    '%s: %d of %d bytes, ending %r, then %r'
-                    % (what, len(out) - len(tail), len(whole), out[-20:-len(tail)], tail[:40]))
+            part = cut_part(out, whole, CLOSINGS[1:])
+            f.check(len(out) < len(whole) and part and plain_prompt(screen(out, b'PROMPT')),
+                    '%s: %d bytes of %d, the part %r, ending %r'
+                    % (what, len(out), len(whole), part, out[-40:]))
 
 
 def check_pipe_call(opts, f, verb, name, is_pty, row):
