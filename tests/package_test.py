@@ -51,10 +51,11 @@ def version_string(data, key):
     return m.group(1).decode('utf-16le') if m else None
 
 
-# The DLLs an exe may import, by the C runtime it links, and its size limit:
-# the release's 20 KiB; the UCRT's import sets and MinGW-w64's adapters for
-# them take some 1.5 KiB more.
-RUNTIMES = {'msvcrt': (r'msvcrt\.dll', 20), 'ucrt': (r'api-ms-win-crt-[a-z]+-l1-1-0\.dll', 24)}
+# The DLLs an exe may import, by the C runtime it links.
+RUNTIMES = {'msvcrt': r'msvcrt\.dll', 'ucrt': r'api-ms-win-crt-[a-z]+-l1-1-0\.dll'}
+# Its size limit in KiB, by processor: the 32-bit release exe's, and the
+# x86-64 one's, whose code and tables are larger.
+LIMITS = {'x86': 20, 'AMD64': 24}
 
 
 def check_pe(exe, objdump, machine, version, crt):
@@ -63,7 +64,7 @@ def check_pe(exe, objdump, machine, version, crt):
     problems = [] if 'file format ' + fmt in headers else ['not a %s file' % fmt]
     if re.search(r'Subsystem\s+0+3\b', headers) is None:
         problems.append('not a console program')
-    runtime, limit = RUNTIMES[crt]
+    runtime, limit = RUNTIMES[crt], LIMITS[machine]
     dlls = re.findall(r'DLL Name: (\S+)', headers)
     if 'KERNEL32.dll' not in dlls or not [d for d in dlls if re.fullmatch(runtime, d)] or [
             d for d in dlls if d != 'KERNEL32.dll' and not re.fullmatch(runtime, d)]:
