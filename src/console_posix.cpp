@@ -1,15 +1,12 @@
 // Console colour access on POSIX terminals.  A terminal's colours cannot be
-// read back, so GetColor gives the plain word.  SetColor chooses an SGR
-// escape sequence, which goes into the output stream itself before the next
-// text, so colour and text stay in order; on anything but a terminal that
-// takes such sequences nothing is added, and the output is the bare text.
-// Signals that end or stop a call are noted by their handlers and acted on
-// by the writer, from what went out.
+// read back, so GetColor gives the plain word; SetColor chooses an SGR
+// sequence, which goes into the output before the next text (anything else
+// gets the bare text).  A signal is noted by its handler, acted on by the writer.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,15 +16,12 @@
 
 namespace {
 
-// Standard output is a terminal that takes escape sequences: looked up once.
-bool coloured = false;
+bool coloured = false;  // standard output is a terminal that takes sequences
 
 // TERM, then the locale's variables in the order in which the C library
-// reads them: LC_ALL, LC_CTYPE and LANG.  Read in one pass over the
-// environment, each entry told apart by its first letters: four getenv
-// calls would cost a call more than all the rest it does.
+// reads them, in one pass over the environment, each entry told apart by
+// its first letters: four getenv calls would cost more than all the rest.
 constexpr const char* kVariables[] = {"TERM=", "LC_ALL=", "LC_CTYPE=", "LANG="};
-constexpr size_t kTerm = 0;
 
 void ReadVariables(const char** values) {
   for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -41,8 +35,7 @@ void ReadVariables(const char** values) {
   }
 }
 
-// A terminal that says it is dumb, or says nothing, shows escape sequences
-// as garbage.
+// A terminal that says it is dumb, or says nothing, shows sequences as garbage.
 bool TakesSequences(const char* term) {
   return term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0 &&
          isatty(STDOUT_FILENO) != 0;
@@ -63,126 +56,134 @@ bool Utf8Locale(const char* const* locale) {
   return false;
 }
 
-// The signals that end a call from the keyboard, the terminal or a timeout.
-constexpr int kEndings[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// The signals whose default action ends the process that come to a call
+// from elsewhere: the keyboard, the terminal, a timeout, a kill, the
+// caller's timers and limits.  A fault of the program's own (SIGSEGV and
+// its kin) stays the system's, and so do the signals that only a program
+// that asked for them gets (README.md says why); SIGKILL cannot be caught.
+constexpr int kEndings[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
+                            SIGUSR2, SIGPROF, SIGXCPU, SIGVTALRM, SIGXFSZ};
 
-// What the handlers noted, for the writer: the first ending signal, and a
-// stop (Ctrl-Z) not yet acted on.
-volatile sig_atomic_t ending = 0;
-volatile sig_atomic_t stopping = 0;
+// What the handler noted for the writer: each signal that came, and that one did.
+volatile sig_atomic_t arrived[NSIG];
+volatile sig_atomic_t noted = 0;
 
 void Note(int caught) {
-  if (caught == SIGTSTP)
-    stopping = 1;
-  else if (ending == 0)
-    ending = caught;
+  arrived[caught] = 1;
+  noted = 1;
 }
 
-bool Noted() { return ending != 0 || stopping != 0; }
-
-// The action the handlers are put in with: none of the caught signals comes
-// while one notes, and no SA_RESTART, so that a write that a signal cuts
-// short returns, with what it took.
+// No SA_RESTART, so that a write that a signal cuts short returns.
 struct sigaction noting = {};
 
-// A signal the caller ignores stays ignored: a background job of a script
-// keeps running.  The caller's action is read before anything is put in, so
-// that such a signal is never caught, not even for an instant.
+// A signal the caller ignores stays ignored: its action is put back at
+// once, and one that came meanwhile dropped.
 void Catch(int caught) {
-  struct sigaction was = {};
-  if (sigaction(caught, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
-    sigaction(caught, &noting, nullptr);
+  struct sigaction was;  // NOLINT(cppcoreguidelines-pro-type-member-init): sigaction fills it
+  if (sigaction(caught, &noting, &was) != 0 || was.sa_handler != SIG_IGN) return;
+  sigaction(caught, &was, nullptr);
+  arrived[caught] = 0;
 }
 
-// A signal's own action again, for the writer to raise it.
-void Uncatch(int caught) {
-  struct sigaction action = {};
-  action.sa_handler = SIG_DFL;
-  sigaction(caught, &action, nullptr);
-}
-
-// Once a signal is noted, the writer has a second in all for what it still
-// writes: the rest of a piece that went out in part, and the closing.
-long long deadline = 0;
-
-int Remaining() {
+long long Milliseconds() {
   timespec now = {};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long ms = (now.tv_sec * 1000LL) + (now.tv_nsec / 1000000);
-  if (deadline == 0) deadline = ms + 1000;
-  return deadline > ms ? static_cast<int>(deadline - ms) : 0;
+  return (now.tv_sec * 1000LL) + (now.tv_nsec / 1000000);
 }
 
-// Hands bytes to the terminal with one write(2): returns how many it took,
-// 0 where it took none for now (a signal came, or an output that the caller
-// left non-blocking was full), -1 where the output is gone.  Bounded, it
-// waits for room a second at most and hands on one byte, which a terminal
-// with any room takes at once: no write waits past the second.
-ssize_t Hand(const char* bytes, size_t count, bool bounded) {
-  pollfd output{STDOUT_FILENO, POLLOUT, 0};
-  if (bounded && poll(&output, 1, Remaining()) != 1) return 0;
-  const ssize_t took = write(STDOUT_FILENO, bytes, bounded ? 1 : count);
-  if (took > 0 && coloured) Went(bytes, static_cast<size_t>(took));
-  if (took >= 0 || errno == EINTR) return took > 0 ? took : 0;
-  if (errno != EAGAIN && errno != EWOULDBLOCK)
-    return -1;  // the reader is gone, the terminal hung up, ...
-  if (!bounded) poll(&output, 1, -1);
-  return 0;
-}
-
-// Whether the call may write to the terminal: not where it is a background
-// job, whose write SIGTTOU would stop, or would land in another's screen.
-bool Foreground() {
+// A write stops a background job where tostop is set and SIGTTOU neither
+// ignored nor blocked.
+bool MayWrite() {
   const pid_t group = tcgetpgrp(STDOUT_FILENO);
-  return group == -1 || group == getpgrp();
+  termios modes = {};
+  if (group == -1 || group == getpgrp() || tcgetattr(STDOUT_FILENO, &modes) != 0 ||
+      (modes.c_lflag & TOSTOP) == 0)
+    return true;
+  struct sigaction ttou = {};
+  sigset_t blocked = {};
+  sigaction(SIGTTOU, nullptr, &ttou);
+  sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  return ttou.sa_handler == SIG_IGN || sigismember(&blocked, SIGTTOU) == 1;
 }
 
-// Acts on what was noted: the terminal gets its own state back, the call
-// ends by the signal, or stops as SIGTSTP would have stopped it and, once
-// continued, sets again the colours in force.
-void Act() {
-  char replay[kMostReplay];
-  const size_t replay_count = Replay(replay);
+// The closing of every kind of opener that went out, whatever part of it
+// the terminal saw (the terminal's driver discards what waits for it when
+// a key becomes a signal).  A byte at a time once the terminal has room, so
+// that no write waits: a second in all, whatever the terminal does.
+void SendClosing() {
   char closing[kMostClosing];
-  const size_t count = Foreground() ? Closing(closing) : 0;
-  for (size_t done = 0; done < count && Remaining() > 0;) {
-    const ssize_t took = Hand(closing + done, count - done, true);
-    if (took < 0) break;
-    done += static_cast<size_t>(took);
+  const size_t count = MayWrite() ? Closing(Handed(), closing) : 0;
+  const long long deadline = Milliseconds() + 1000;
+  for (size_t done = 0; done < count;) {
+    const long long left = deadline - Milliseconds();
+    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    if (left <= 0) return;
+    if (poll(&output, 1, static_cast<int>(left)) != 1) continue;
+    const ssize_t took = write(STDOUT_FILENO, closing + done, 1);
+    if (took < 0 && errno != EINTR && errno != EAGAIN) return;  // the terminal is gone
+    if (took > 0) ++done;
   }
-  deadline = 0;
-  const int signal_number = ending != 0 ? ending : SIGTSTP;
-  stopping = 0;
-  Uncatch(signal_number);
+}
+
+// The closing, then the call ends by the signal noted, or stops as SIGTSTP
+// would have stopped it: then returns true, once continued.
+bool Act() {
+  noted = 0;
+  int signal_number = arrived[SIGTSTP] != 0 ? SIGTSTP : 0;
+  for (const int ends : kEndings)
+    if (arrived[ends] != 0) signal_number = ends;
+  if (signal_number == 0) return false;
+  SendClosing();
+  arrived[signal_number] = 0;
+  signal(signal_number, SIG_DFL);
   kill(getpid(), signal_number);  // an ending one ends the call here
   Catch(SIGTSTP);
-  SendBytes(replay, replay_count);
+  return true;
 }
 
-// From the first write that may colour the terminal.
-void CatchSignals() {
-  static bool caught = false;
-  if (caught) return;
-  caught = true;
-  noting.sa_handler = Note;
-  sigemptyset(&noting.sa_mask);
-  for (const int ends : kEndings) sigaddset(&noting.sa_mask, ends);
-  sigaddset(&noting.sa_mask, SIGTSTP);
-  for (const int ends : kEndings) Catch(ends);
-  Catch(SIGTSTP);
+// How far in the bytes being sent the account has followed them.  After a
+// stop, what is left of the piece it cut is left out (Skip returns how many
+// bytes); then the terminal gets the closing again, and the state in force.
+size_t account_at = 0;
+bool skipping = false;
+char again[kMostClosing + kMostReplay];
+size_t again_count = 0;
+size_t again_at = 0;
+
+size_t Skip(const char* bytes, size_t count) {
+  size_t done = 0;
+  while (done < count && InPiece()) Follow(bytes + done++, 1);
+  if (InPiece()) return done;
+  skipping = false;
+  again_count = Closing(Handed(), again);
+  again_count += Replay(again + again_count);
+  again_at = 0;
+  return done;
+}
+
+// One write(2): how many bytes it took, 0 for none now (a signal came, or
+// an output left non-blocking is full), -1 where the output is gone.
+ssize_t Hand(const char* bytes, size_t count) {
+  const ssize_t took = write(STDOUT_FILENO, bytes, count);
+  if (took >= 0 || errno == EINTR) return took > 0 ? took : 0;
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;  // the reader is gone, ...
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  poll(&output, 1, -1);
+  return 0;
 }
 
 }  // namespace
 
 void PrepareOutput() {
-  // A reader that goes away must not end the run: writes then fail quietly.
-  signal(SIGPIPE, SIG_IGN);
   const char* values[4] = {};
   ReadVariables(values);
-  coloured = TakesSequences(values[kTerm]);
+  coloured = TakesSequences(values[0]);
+  // A reader that goes away must not end the run: writes then fail quietly,
+  // as they do, with no signal, on a terminal that goes away.
+  if (!coloured) signal(SIGPIPE, SIG_IGN);
   if (!coloured) return;
   TakeUtf8(Utf8Locale(values + 1));
-  TrackColours();
+  Watch();
 }
 
 // The arguments are the bytes the shell passed.
@@ -196,34 +197,50 @@ void SetColor(uint16_t attribute) {
 
 void WriteText(const char* text) {
   if (*text == '\0') return;
-  if (!coloured) {
-    Put(text, strlen(text));
-    return;
-  }
-  ShowChosen();
-  PutShown(text, strlen(text));
+  if (coloured) ShowChosen();
+  EndText(Put(text, strlen(text)));
 }
 
 void FinishOutput() {
-  if (coloured) PutEnd();
+  if (coloured) ShowChosen();
   Flush();
-  if (Noted()) Act();
+  while (noted != 0) Act();
 }
 
-// Once a signal is noted, the piece that went out in part (a character, a
-// sequence, a string of any length) is finished first, a byte at a time,
-// and the writer acts where it ends, or where the second is up.
+// The signals are caught from the first write that may change the terminal.
 void SendBytes(const char* bytes, size_t count) {
-  if (coloured && HoldsSequences()) CatchSignals();
-  const char* const end = bytes + count;
-  for (const char* at = bytes; at != end;) {
-    const bool noted = Noted();
-    if (noted && (!InPiece() || Remaining() == 0 || !Foreground())) {
-      Act();
-      continue;
-    }
-    const ssize_t took = Hand(at, static_cast<size_t>(end - at), noted);
-    if (took < 0) return;
-    at += took;
+  static bool caught = false;
+  if (Handed() != 0 && !caught) {
+    caught = true;
+    noting.sa_handler = Note;
+    for (const int ends : kEndings) Catch(ends);
+    Catch(SIGTSTP);
   }
+  size_t at = 0;
+  while (at < count || again_at < again_count) {
+    if (noted != 0) {
+      if (!Act()) continue;
+      Follow(bytes + account_at, at - account_at);
+      account_at = at;
+      skipping = true;
+    } else if (skipping) {
+      at += Skip(bytes + at, count - at);
+      account_at = at;
+    } else {
+      const bool own = again_at < again_count;
+      const ssize_t took =
+          own ? Hand(again + again_at, again_count - again_at) : Hand(bytes + at, count - at);
+      if (took < 0) return;
+      (own ? again_at : at) += static_cast<size_t>(took);
+    }
+  }
+}
+
+// Bytes that hold no opener change no state of the account that stands
+// outside any piece, but for a character begun in their last three.
+void Passed(const char* bytes, size_t count, unsigned kinds) {
+  size_t from = account_at;
+  if (kinds == 0 && !InPiece() && count - from > 3) from = count - 3;
+  if (coloured) Follow(bytes + from, count - from);
+  account_at = 0;
 }

@@ -1,54 +1,46 @@
-// What a terminal shows of the output: attribute words as SGR escape
-// sequences, and a model of the terminal that follows the output byte by
-// byte, once as it is put and once as it goes out.  Every sequence tinty
-// adds, the closing after a signal and the replay after a stop are read off
-// that model; this file alone keeps it.
+// What a terminal is sent and what it saw: attribute words as SGR escape
+// sequences, the kinds of opener that the output may hold and what closes
+// them, and the account of what went out, for a call that a stop cuts short.
 #ifndef TINTY_TERMINAL_H
 #define TINTY_TERMINAL_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-// Whether the terminal takes UTF-8 (so it is taken until told): there a
-// byte inside a well-formed character is text, and C1 controls come as two
-// bytes; elsewhere every byte from 0x80 to 0x9F is a C1 control.
+// Kinds of opener, as flags: of a sequence of any kind (ESC, or a C1 control
+// in either reading of C1), of a control string (DCS, SOS, OSC, PM, APC), and
+// an OSC, which may open a hyperlink.
+enum : unsigned { kSequence = 1, kString = 2, kOsc = 4 };
+
+// Whether the terminal takes UTF-8 (as it is taken until told): there a byte
+// inside a well-formed character is text, and C1 controls come as two bytes;
+// elsewhere every byte from 0x80 to 0x9F is a C1 control.  Kinds gives the
+// kinds of opener among bytes that go on from those scanned before.
 void TakeUtf8(bool takes);
+unsigned Kinds(const char* bytes, size_t count);
 
-// Has the model follow the colours and flags in force as they go out, for
-// Replay: the POSIX layer's, where Ctrl-Z stops a call.  Until then it
-// follows only whether they may differ from the terminal's own.
-void TrackColours();
-
-// Chooses the word for text put from now on; nothing is put yet.
+// Chooses the word for text put from now on; puts the sequence that shows
+// it, unless the terminal shows it already (a sequence starts with a reset,
+// so it sets the whole word); puts the closing after a text that held
+// openers of these kinds, if any.
 void ChooseSgr(uint16_t attribute);
-// Puts the sequence that shows the chosen word, unless the terminal will
-// show it already: a sequence starts with a reset, so it sets the whole
-// word.  After a text that held a sequence of its own, what the terminal
-// shows is not taken as known.
 void ShowChosen();
-// Puts bytes that go to the terminal, for the model to follow.
-void PutShown(const char* bytes, size_t count);
-// Puts the end of the output: whatever it leaves open closed (a control
-// string, a sequence cut short, a hyperlink), then the chosen word.
-void PutEnd();
-// Whether anything put opens a sequence: until then, nothing that goes out
-// can leave the terminal other than it was.
-bool HoldsSequences();
+void EndText(unsigned kinds);
 
-// Follows bytes that the terminal took.
-void Went(const char* bytes, size_t count);
-// Whether what went out ends inside a character or a sequence.
+// What closes every opener of the given kinds in every reading of the bytes:
+// CAN, which cancels a sequence; ST, which ends a control string (in tmux a
+// DCS too, which CAN does not end); the end of a hyperlink; and a reset.
+// Only the kinds given, since a terminal that knows no OSC 8 shows its text.
+constexpr size_t kMostClosing = 16;
+size_t Closing(unsigned kinds, char* out);
+
+// The account, which reads bytes as xterm does (README.md says where others
+// differ): follows bytes that went out, or were left out; tells whether they
+// end inside a piece (a character, a sequence, a string); and gives the SGR
+// sequence that sets again the state in force there, if not the terminal's.
+void Follow(const char* bytes, size_t count);
 bool InPiece();
-
-// The most that Closing and Replay give.
-constexpr size_t kMostClosing = 24;
-constexpr size_t kMostReplay = 96;
-// The bytes that give the terminal back its own state where what went out
-// ends: what is open closed, and the terminal's own colours; returns their
-// count.
-size_t Closing(char* out);
-// The bytes that, after Closing, set again the colours and flags in force
-// where what went out ends; returns their count.
+constexpr size_t kMostReplay = 64;
 size_t Replay(char* out);
 
 #endif
