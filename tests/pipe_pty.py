@@ -3,6 +3,7 @@ sequences on a pseudo-terminal decoded back into attribute words, faults on
 standard output, random argument vectors.  The pipe and pty suites run the
 Windows builds too, under Wine."""
 import os
+import re
 import select
 import signal
 import subprocess
@@ -20,6 +21,7 @@ except ImportError:  # Windows: the suites that need them report themselves skip
 
 from cases import (BIG, CASES, HELP, PAIRS, TERMINAL_CASES, WIDE_CASES, command, expected_bytes,
                    expected_pieces, holds_sequence, run, seeded, windows_path)
+import tmux
 from terminal import (SEQUENCE, TERMINAL_ENV, decode, encode, merge, need, run_pty, screen,
                       sgr_color, writes)
 
@@ -80,6 +82,11 @@ def as_terminal_shows(pieces):
     return decode(encode(merge([(a & 0xC4FF, t) for a, t in pieces])))[0]
 
 
+# What closes a text's own sequences: CAN, ST where a string may be open,
+# the end of a hyperlink where an OSC went out, and a reset.
+CLOSING = re.compile(rb'\x18(\x1b\\)?(\x1b\]8;;\x1b\\)?\x1b\[0m')
+
+
 def check_terminal_stream(f, what, text, out, want):
     """The rules of every stream to a terminal: the terminal is left in its own
     colours, by a plain reset, straight after any text with sequences of its
@@ -92,9 +99,9 @@ def check_terminal_stream(f, what, text, out, want):
             '%s: the terminal is left in %#x (%r)' % (what, final, out[-12:]))
     if holds_sequence(text):
         # After a text with sequences of its own tinty cannot know what shows:
-        # the plain word is always set again, straight after it.
+        # the closing of what it opened comes straight after it.
         after = out.split(os.fsencode(text.replace('\n', '\r\n')), 1)[-1]
-        f.check(after.startswith(b'\x1b[0m'), '%s: %r after the text' % (what, after[:12]))
+        f.check(CLOSING.match(after), '%s: %r after the text' % (what, after[:20]))
     else:
         # The word in force after each sequence: text between them changes nothing.
         words = [7] + [decode(out[:m.end()])[1] for m in sgr]
@@ -133,28 +140,33 @@ def suite_pty(opts, f):
 
 
 # The locale the terminal is in (its LC_ALL, LC_CTYPE and LANG), a call, and
-# what it writes: a text that leaves open a control string, a sequence or a
-# hyperlink gets that closed, then the reset; a text that opens nothing,
-# nothing.  In UTF-8 a byte inside a letter is text (Л is D0 9B); in any
-# other encoding a byte from 0x80 to 0x9F is a C1 control (9B is CSI).
+# what it writes: a text that holds an opener gets the closing of every kind
+# it holds (CAN for any, ST for a control string, the end of a hyperlink for
+# an OSC, then the reset); a text that opens nothing, nothing.  In UTF-8 a
+# byte inside a letter is text (Л is D0 9B); in any other encoding a byte
+# from 0x80 to 0x9F is a C1 control (9B is CSI, 9D OSC).
 OPENED = [
     ('LC_ALL=C.UTF-8', ['07', 'plain'], b'plain'),
-    ('LC_ALL=C.UTF-8', ['07', '\x1b[31mred\x1bPq'], b'\x1b[31mred\x1bPq\x1b\\\x1b[0m'),
-    ('LC_ALL=C.UTF-8', ['07', 'a\u0090q'], b'a\xc2\x90q\x1b\\\x1b[0m'),
-    ('LC_ALL=C.UTF-8', ['07', '\x1b]0;title'], b'\x1b]0;title\x1b\\\x1b[0m'),
+    ('LC_ALL=C.UTF-8', ['07', '\x1b[31mred\x1bPq'], b'\x1b[31mred\x1bPq\x18\x1b\\\x1b[0m'),
+    ('LC_ALL=C.UTF-8', ['07', 'a\u0090q'], b'a\xc2\x90q\x18\x1b\\\x1b[0m'),
+    ('LC_ALL=C.UTF-8', ['07', '\x1b]0;title'], b'\x1b]0;title\x18\x1b\\\x1b]8;;\x1b\\\x1b[0m'),
     ('LC_ALL=C.UTF-8', ['07', '\x1b]8;;http://x/\x1b\\link'],
-     b'\x1b]8;;http://x/\x1b\\link\x1b]8;;\x1b\\\x1b[0m'),
-    ('LC_ALL=C.UTF-8', ['07', '\x1b]8;;http://x/'], b'\x1b]8;;http://x/\x1b\\\x1b]8;;\x1b\\\x1b[0m'),
+     b'\x1b]8;;http://x/\x1b\\link\x18\x1b\\\x1b]8;;\x1b\\\x1b[0m'),
     ('LC_ALL=C.UTF-8', ['07', '\x1b[31mred\x1b[3'], b'\x1b[31mred\x1b[3\x18\x1b[0m'),
     ('LC_ALL=C.UTF-8', ['1C', 'x\x1b'], b'\x1b[0;91;44mx\x1b\x18\x1b[0m'),
+    # an opener whose ESC and final a C0 control or DEL stands between, and
+    # ESC with an intermediate, which opens no string
+    ('LC_ALL=C.UTF-8', ['07', '\x1b\x7f\n]0;t\x07'], b'\x1b\x7f\n]0;t\x07\x18\x1b\\\x1b]8;;\x1b\\\x1b[0m'),
+    ('LC_ALL=C.UTF-8', ['07', '\x1b(P'], b'\x1b(P\x18\x1b[0m'),
     ('LC_ALL=C.UTF-8', ['07', 'Люди'], 'Люди'.encode()),
-    ('LC_ALL=C', ['07', 'Люди'], 'Люди'.encode() + b'\x1b[0m'),
-    ('LC_ALL=C', ['07', 'a\udc90q'], b'a\x90q\x1b\\\x1b[0m'),
-    ('LC_ALL=C', ['07', 'a\udcc2\udc90q'], b'a\xc2\x90q\x1b\\\x1b[0m'),
-    ('LC_CTYPE=C LANG=C.UTF-8', ['07', 'Люди'], 'Люди'.encode() + b'\x1b[0m'),
+    ('LC_ALL=C', ['07', 'Люди'], 'Люди'.encode() + b'\x18\x1b[0m'),
+    ('LC_ALL=C', ['07', 'a\udc90q'], b'a\x90q\x18\x1b\\\x1b[0m'),
+    ('LC_ALL=C', ['07', 'a\udcc2\udc90q'], b'a\xc2\x90q\x18\x1b\\\x1b[0m'),
+    ('LC_ALL=C', ['07', 'a\udc9dq'], b'a\x9dq\x18\x1b\\\x1b]8;;\x1b\\\x1b[0m'),
+    ('LC_CTYPE=C LANG=C.UTF-8', ['07', 'Люди'], 'Люди'.encode() + b'\x18\x1b[0m'),
     ('LC_CTYPE=en_US.utf8 LANG=C', ['07', 'Люди'], 'Люди'.encode()),
     ('LC_ALL= LANG=de_DE.UTF-8', ['07', 'Люди'], 'Люди'.encode()),
-    ('', ['07', 'Люди'], 'Люди'.encode() + b'\x1b[0m'),
+    ('', ['07', 'Люди'], 'Люди'.encode() + b'\x18\x1b[0m'),
 ]
 
 
@@ -201,7 +213,7 @@ def hung_up_terminal():
 
 def suite_faults(opts, f):
     """Standard output that cannot take the text: status 0, silence, no crash."""
-    need('pyte')
+    need('pyte', 'tmux')
     for args in (['1', '12', 'Hello'], ['-p']):
         r = subprocess.run(['bash', '-c', '"$@" >&-', 'bash'] + command(opts, args),
                            capture_output=True, timeout=60)
@@ -245,20 +257,40 @@ GRADIENT = ''.join('\x1b[38;5;%dm\x1b[48;2;0;%d;99m%s' % (i, i, LONG[i * 300:i *
 # The colon forms, which a replay sets again in the semicolon form that
 # every terminal of 256 and RGB colours takes.
 COLONS = '\x1b[38:5:100m\x1b[48:2::1:2:3m\x1b[1;4:3m' + LONG
-REPLAYS = {COLONS: b'\x1b[0;38;5;100;48;2;1;2;3;1;4:3m'}
+# Every flag and bright colour, where pyte tells reverse from concealed,
+# italic from faint, and bright backgrounds from none.
+FLAGS = '\x1b[1;2;3;4;5;7;8;9;53;95;103m' + LONG
+VISIBLE_FLAGS = '\x1b[1;3;4;5;7;9;95;103m' + LONG
+# The colours that ESC 8 restores; a direct colour cut short, and an index
+# out of range, which leave the colour as it was.
+RESTORED = '\x1b[31m\x1b7\x1b[32;44mx\x1b8' + LONG
+MALFORMED = '\x1b[31m\x1b[38;2m\x1b[44m\x1b[48;5;300m' + LONG
+# What a call continued after a stop sends first: the closing, then the
+# state in force where the output stopped.
+REPLAYS = {COLONS: b'\x1b[0;38;5;100;48;2;1;2;3;1;4:3m',
+           FLAGS: b'\x1b[0;95;103;1;2;3;5;7;8;9;53;4m',
+           MALFORMED: b'\x1b[0;31;44m'}
+# A hyperlink whose URL a stop surely cuts, of 100 KB.
+LONG_LINK = '\x1b]8;;http://x/%s\x1b\\link\x1b]8;;\x1b\\ %s' % ('u' * 100_000, LONG[:20_000])
+# Resets that tmux does not perform (and some, xterm): a CSI that is U+009B,
+# or a lone byte 9B, and an SGR 0 of 31 parameters; and an ESC DEL [ that
+# tmux takes for CSI.
+UNPERFORMED = ['\x1b[31m\u009b0m', '\x1b[31m\udc9b0m', '\x1b[31m\x1b[%sm' % ';'.join('0' * 31),
+               '\x1b\x7f[31m']
 # Where the closing reset leaves in a write of its own, or is split from the
 # text: the text and the reset fill the 16 KiB held and a few bytes more
 # (and the end of -p 12's help screen, a reset and a line end, likewise).
 ALONE = [BIG[:n] for n in range(16_371, 16_375)]
-# What may follow the part of a call that went out, where a signal ends it:
-# nothing where nothing is left open, else a reset, after CAN for a sequence cut.
-CLOSINGS = [b'', b'\x1b[0m', b'\x18\x1b[0m']
+# What follows the part of a call that went out, where a signal ends it and
+# the call sent sequences: CAN, then a reset (and nothing else, for texts
+# that open no string).
+CLOSE = b'\x18\x1b[0m'
 
 
 def cut_part(out, whole, closings):
     """How much of a call's whole output came before one of the closings, where
-    out is that and nothing else; None where it is not.  (The closing's ESC [
-    may be the next bytes of the whole output too.)"""
+    out is that and nothing else; None where it is not.  (The closing's bytes
+    may be the next ones of the whole output too.)"""
     for closing in closings:
         part = len(out) - len(closing)
         if out.endswith(closing) and whole.startswith(out[:part]):
@@ -286,6 +318,8 @@ CALLERS = {
     'blocks SIGALRM': lambda: (default_signals(),
                                signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})),
     'set alarm(3)': lambda: (default_signals(), signal.alarm(3)),
+    'set alarm(1)': lambda: (default_signals(), signal.alarm(1)),
+    'continues after 1.5 s': default_signals,
     'ignores SIGALRM, blocks SIGUSR1': ignores_alarm,
 }
 TSTP = signal.SIGTSTP
@@ -299,6 +333,9 @@ INTERRUPTS = [
     ((signal.SIGTERM,), None, ['1', '12', LONG], 'reads', True),
     ((signal.SIGHUP,), None, ['0E', '\x1b[31m' + LONG], 'reads', True),
     ((signal.SIGQUIT,), None, ['8000', LONG], 'reads', True),
+    ((signal.SIGUSR1,), None, ['1C', LONG], 'reads', True),
+    ((), 'set alarm(1)', ['1C', LONG], 'reads', True),  # the caller's alarm, pending
+    *[((signal.SIGINT,), None, ['07', text + LONG], 'reads', True) for text in UNPERFORMED],
     ((signal.SIGINT,), None, ['07', '\x1b[31m' + LONG], 'reads', True),  # the text's own colour
     ((signal.SIGINT,), None, ['07', LONG], 'reads', False),
     ((signal.SIGINT,), None, ['07', CYRILLIC], 'reads', False),
@@ -317,6 +354,11 @@ INTERRUPTS = [
     ((TSTP,), None, ['1', '14', '\x1b[4m' + LONG + '\x1b[0mz'], 'reads', True),
     ((TSTP,), None, ['07', CYRILLIC], 'reads', False),
     ((TSTP,), None, ['1C', LINKS], 'reads', True),
+    ((TSTP,), 'continues after 1.5 s', ['1C', LONG_LINK], 'reads', True),
+    ((TSTP,), None, ['07', FLAGS], 'reads', True),
+    ((TSTP,), None, ['07', VISIBLE_FLAGS], 'reads', True),
+    ((TSTP,), None, ['07', RESTORED], 'reads', True),
+    ((TSTP,), None, ['07', MALFORMED], 'reads', True),
     ((TSTP,), None, ['1', '4', UNDERLINED], 'reads', True),
     ((TSTP,), None, ['07', GRADIENT], 'reads', True),
     ((TSTP,), None, ['07', COLONS], 'reads', True),
@@ -365,25 +407,32 @@ def signal_state(pid):
             for k in ('SigBlk', 'SigIgn', 'SigCgt')]
 
 
-CAUGHT = {signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, TSTP}
+# The signals that end a process by default and come from elsewhere, and
+# Ctrl-Z's.
+CAUGHT = {signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGALRM,
+          signal.SIGUSR1, signal.SIGUSR2, signal.SIGPROF, signal.SIGXCPU, signal.SIGVTALRM,
+          signal.SIGXFSZ, TSTP}
 # What AddressSanitizer's runtime catches of its own, in the asan build.
 SANITIZER = {signal.SIGBUS, signal.SIGFPE, signal.SIGSEGV}
 
 
-def plain_prompt(shown):
-    """Whether a prompt drawn last on a screen shows in the terminal's own
-    rendition, where a user sees it."""
-    line = shown.buffer[shown.cursor.y]
-    cells = [line[x] for x in range(shown.cursor.x - 6, shown.cursor.x)]
-    return ''.join(c.data for c in cells) == 'PROMPT' and all(
-        (c.fg, c.bg, c.bold, c.italics, c.underscore, c.reverse) ==
-        ('default', 'default', False, False, False, False) for c in cells)
+def plain_prompt(shown, prompt='PROMPT'):
+    """Whether the prompt drawn last on a screen shows, also where it wraps, in
+    the terminal's own rendition, where a user sees it."""
+    at = ''.join(shown.display).rfind(prompt)
+    cells = [shown.buffer[i // shown.columns][i % shown.columns]
+             for i in range(at, at + len(prompt))]
+    return at >= 0 and all((c.fg, c.bg, c.bold, c.italics, c.underscore, c.reverse) ==
+                           ('default', 'default', False, False, False, False) for c in cells)
 
 
-def same_screens(out, whole):
-    """Whether a screen tall enough to keep every line shows both alike."""
+def same_screens(out, whole, cut=0):
+    """Whether a screen tall enough to keep every line shows both alike, but
+    for as many cells as characters that stops cut, each a U+FFFD."""
     a, b = screen(out, lines=800), screen(whole, lines=800)
-    return a.display == b.display and a.buffer == b.buffer
+    differ = [(y, x) for y in range(800) for x in range(a.columns)
+              if a.buffer[y][x] != b.buffer[y][x]]
+    return len(differ) <= cut and all(a.buffer[y][x].data == '\ufffd' for y, x in differ)
 
 
 def check_interrupts(opts, f):
@@ -413,13 +462,15 @@ def check_interrupts(opts, f):
         if terminal == 'held':  # read at once, until the terminal is suspended below
             threading.Thread(target=lambda: chunks.append(read_terminal(master, proc)[0]),
                              daemon=True).start()
-        time.sleep(0.3)  # the terminal's buffer fills, and the call waits in write(2)
+        # The terminal's buffer fills, and the call waits in write(2); the
+        # caller's alarm comes meanwhile.
+        time.sleep(0.3 if signals else 1.5)
         if terminal == 'held':
             termios.tcflow(slave, termios.TCOOFF)
             pid = int(open('/proc/%d/task/%d/children' % (proc.pid, proc.pid)).read().split()[0])
         what = '%s%s %r' % ('+'.join(s.name for s in signals),
                             ', caller %s' % caller if caller else '', [a[:8] for a in args])
-        out, stops, state = b'', [], None
+        out, stops, state, start = b'', [], None, time.monotonic()
         for sig in signals:
             os.kill(pid, sig)
             start = time.monotonic()
@@ -427,9 +478,11 @@ def check_interrupts(opts, f):
                 continue
             before, stopped = read_terminal(master, proc, until_stopped=True)
             out += before
+            # The prompt while stopped, after at most the one character cut.
             shown = screen(out, b'PROMPT')
             stops.append(stopped == sig and plain_prompt(shown) and
-                         not any('\ufffd' in line for line in shown.display))
+                         sum(line.count('\ufffd') for line in shown.display) <= 1)
+            time.sleep(1.5 if caller == 'continues after 1.5 s' else 0)
             proc.send_signal(signal.SIGCONT)
             time.sleep(0.2)
             state = signal_state(proc.pid)
@@ -437,8 +490,8 @@ def check_interrupts(opts, f):
             replay = REPLAYS.get(args[-1])
             if replay:
                 select.select([master], [], [], 1)
-                went = os.read(master, len(replay))
-                f.check(went == replay, '%s: %r after fg' % (what, went))
+                went = os.read(master, len(CLOSE + replay))
+                f.check(went == CLOSE + replay, '%s: %r after fg' % (what, went))
                 out += went
         if terminal == 'held':
             time.sleep(0.5)
@@ -457,7 +510,7 @@ def check_interrupts(opts, f):
         time.sleep(0.1)
         out += b''.join(chunks)
         os.close(master)
-        if caller == 'set alarm(3)':
+        if caller and caller.startswith('set alarm'):
             ends = signal.SIGALRM
         elif signals[0] == TSTP or caller == 'ignores ' + signals[0].name:
             ends = None
@@ -468,68 +521,101 @@ def check_interrupts(opts, f):
         f.check(all(stops), '%s: stops %r, before the last: %r' % (what, stops, out[-16:]))
         if state is not None:  # the caller's mask and ignored signals, and no other caught
             mine = caller == 'ignores SIGALRM, blocks SIGUSR1'
-            want = [{signal.SIGUSR1} if mine else set(),
-                    {signal.SIGPIPE} | ({signal.SIGALRM} if mine else set()),
-                    CAUGHT if coloured else set()]
+            ignored = {signal.SIGALRM} if mine else set()
+            want = [{signal.SIGUSR1} if mine else set(), ignored,
+                    CAUGHT - ignored if coloured else set()]
             f.check(state == want, '%s: blocked, ignored and caught after a stop: %r, not %r'
                     % (what, state, want))
         if ends is None:  # as if never cut short: all that such a call shows
-            # (pyte takes no colon forms: there the replay's bytes are checked)
-            f.check((args[-1] in REPLAYS or same_screens(out, whole)) and
+            # (pyte takes no colon forms, no faint nor concealed: there the
+            # replay's bytes are checked)
+            f.check((args[-1] in REPLAYS or same_screens(out, whole, len(stops))) and
                     (coloured or out == whole),
                     '%s: %d bytes arrived, %d expected: %r' % (what, len(out), len(whole),
                                                               out[-12:]))
         elif terminal != 'never':  # a part of the call, then nothing but its closing
-            part = cut_part(out, whole, CLOSINGS if coloured else [b''])
-            f.check(part and plain_prompt(screen(out, b'PROMPT')),
+            part = cut_part(out, whole, [CLOSE] if coloured else [b''])
+            f.check(part is not None and plain_prompt(screen(out, b'PROMPT')) and
+                    plain_prompt(tmux.shown(out + b'PROMPT')),
                     '%s: %d bytes arrived, ending %r' % (what, len(out), out[-12:]))
         else:
             f.check(took < (5 if ends == signal.SIGALRM else 3), '%s: ended after %.1f s'
                     % (what, took))
 
 
-# Job control in an interactive shell: one kill ends a call, whatever it
-# was doing, also where tostop is set, so that a background job's write
-# would stop it.  Each step is a line typed (or Ctrl-Z), and whether the
-# terminal is read by nobody meanwhile: the call's text is more than a
-# terminal holds, so that the call then waits in its write.
+# Job control in an interactive shell, keys typed on its terminal.  Each step
+# is a line typed (or a key), and how the terminal is read meanwhile: at
+# once, by nobody, or a little (8 KB, then nothing), so that the output waits
+# in the terminal's driver, which discards it when a key becomes a signal.
+# The call's text is more than a terminal holds, red up to its own reset at
+# 20 KB, which the driver holds, and then discards ($red: red throughout).
+# Then what the shell
+# shows, and whether it, and the prompt after it all, are plain (a tostop
+# background job writes nothing).
 JOBS = [
-    [('stty tostop; CALL & sleep 0.5; kill %1', False)],
-    [('stty tostop; CALL & sleep 0.3; kill -TSTP %1; sleep 0.3; kill %1', False)],
-    [('stty tostop; CALL', True), ('\x1a', True), ('kill %1', False)],
-    # colours sent from the background, then tostop
-    [('stty -tostop; CALL & sleep 0.5; stty tostop; kill %1', True)],
+    # one kill ends a call, whatever it was doing, also where tostop is set
+    ([('stty tostop; CALL & sleep 0.5; kill %1', 'at once')], 'Terminated', True),
+    ([('stty tostop; CALL & sleep 0.3; kill -TSTP %1; sleep 0.3; kill %1', 'at once')],
+     'Terminated', True),
+    ([('stty tostop; CALL', 'by nobody'), ('\x1a', 'by nobody'), ('kill %1', 'at once')],
+     'Terminated', True),
+    ([('stty -tostop; CALL & sleep 0.5; stty tostop; kill %1', 'by nobody')], 'Terminated',
+     False),  # colours sent from the background before tostop
+    # Ctrl-C, Ctrl-\ and Ctrl-Z typed
+    ([('CALL', 'a little'), ('\x03', 'at once')], '$ ', True),
+    ([('CALL', 'a little'), ('\x1c', 'at once')], 'Quit', True),
+    ([('CALL', 'a little'), ('\x1a', 'at once'), ('fg', 'at once')], 'Stopped', True),
+    # continued in the background, then killed while the terminal reads
+    # nothing; the shell waits for it before its prompt, as the terminal
+    # reads again within the call's second
+    ([('TINTY 07 "$red"', 'a little'), ('\x1a', 'at once'),
+      ('bg; sleep 0.5; kill %1; wait %1', 'a little')], 'Terminated', True),
+    # timeout in a script puts the call in a process group of its own, as a
+    # background job's
+    ([('bash -c \'timeout 0.5 "$@"; echo\' - TINTY 07 "$red"', 'a little')], '$ ', True),
 ]
+LAST = 'sleep 1; jobs; exit'
 
 
 def check_jobs(opts, f):
     if opts.emulator:
         return
-    call = ' '.join("'%s'" % a for a in command(opts, ['1', '12'])) + ' "$long"'
-    for steps in JOBS:
+    tinty = ' '.join("'%s'" % a for a in command(opts, []))
+    for steps, shows, plain in JOBS:
         master, slave = os.openpty()
         shell = subprocess.Popen(['bash', '--norc', '--noprofile', '-i'], stdin=slave,
                                  stdout=slave, stderr=slave, start_new_session=True,
                                  env=dict(TERMINAL_ENV, PS1='$ '),
-                                 preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-        reading = threading.Event()
+                                 preexec_fn=lambda: (default_signals(),
+                                                     fcntl.ioctl(0, termios.TIOCSCTTY, 0)))
+        reading = {'how': 'at once', 'took': 0}
         chunks = []
 
         def pump():
-            while reading.wait():
+            while True:
+                left = 8192 - reading['took'] if reading['how'] == 'a little' else 65536
+                if reading['how'] == 'by nobody' or left <= 0:
+                    time.sleep(0.01)
+                    continue
                 try:
-                    chunks.append(os.read(master, 65536))
+                    chunks.append(os.read(master, left))
                 except OSError:
                     return
+                reading['took'] += len(chunks[-1])
         threading.Thread(target=pump, daemon=True).start()
-        lines = [("long=$(printf '%0120000d' 0)", False)] + steps + [('sleep 1; jobs; exit', False)]
-        for line, unread in lines:
-            if unread:
-                reading.clear()
-            else:
-                reading.set()
-            os.write(master, line.replace('CALL', call).encode() + b'\n' * (line != '\x1a'))
-            time.sleep(2 if unread else 1)
+        lines = [("ulimit -c 0; long=$(printf '\\033[31m%020000d\\033[0m%0100000d' 0 0); "
+                  "red=$(printf '\\033[31m%0120000d' 0)", 'at once')] + steps + [
+            (LAST, 'at once')]
+        for line, how in lines:
+            key = len(line) == 1
+            if key:  # the driver takes the key, discarding what waits, as nobody reads
+                os.write(master, line.encode())
+                time.sleep(0.2)
+            reading.update(how=how, took=0)
+            if not key:
+                line = line.replace('CALL', 'TINTY 07 "$long"').replace('TINTY', tinty)
+                os.write(master, line.encode() + b'\n')
+            time.sleep(2 if how == 'by nobody' else 1)
         try:
             shell.wait(timeout=10)
         except subprocess.TimeoutExpired:  # a stopped job holds the shell
@@ -539,7 +625,9 @@ def check_jobs(opts, f):
         time.sleep(0.2)
         os.close(master)
         out = b''.join(chunks)
-        f.check(b'Terminated' in out and b'Stopped (tty output)' not in out,
+        shown = screen(out, lines=800)
+        f.check(shows.encode() in out and b'Stopped (tty output)' not in out and
+                (not plain or plain_prompt(shown, shows) and plain_prompt(shown, '$ ' + LAST)),
                 'jobs, %r: %r' % (steps, out[-200:]))
 
 

@@ -112,7 +112,9 @@ def nibble_of(code, base):
 
 
 FLAGS = {7: 0x4000, 4: 0x8000, 53: 0x0400}
-SEQUENCE = re.compile(rb'\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07]*\x07')
+# CSI sequences, OSC ended by BEL or ST, and what shows nothing on its own:
+# ST, and CAN (which cancels a sequence; outside one it does nothing).
+SEQUENCE = re.compile(rb'\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)|\x1b\\|\x18')
 
 
 def decode(data):

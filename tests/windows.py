@@ -21,8 +21,8 @@ except ImportError:  # Windows: no terminal to suspend, and the rows that need o
 
 from cases import (AWAY, BIG, CASES, PAIRS, TERMINAL_CASES, WIDE_CASES, expected_bytes,
                    expected_pieces, run, seeded, text_mode, windows_path)
-from pipe_pty import (CLOSINGS, as_terminal_shows, check_pty_rows, check_terminal_stream,
-                      cut_part, plain_prompt)
+from pipe_pty import (CLOSE, as_terminal_shows, check_pty_rows, check_terminal_stream,
+                      cut_part, default_signals, plain_prompt)
 from terminal import SKIP, decode, need, screen
 
 
@@ -202,7 +202,8 @@ def run_interrupted(argv, token, cwd, typed):
     master, slave = os.openpty()
     proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE, cwd=cwd,
                             start_new_session=True,
-                            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+                            preexec_fn=lambda: (default_signals(),
+                                                fcntl.ioctl(0, termios.TIOCSCTTY, 0)))
     reading = threading.Event()
     reading.set()
 
@@ -222,7 +223,7 @@ def run_interrupted(argv, token, cwd, typed):
         os.write(master, b'\x03')
     else:
         interrupt(pid)
-    time.sleep(0.8)
+    time.sleep(1.5)  # past the second for which the handler waits on the writer
     termios.tcflow(slave, termios.TCOON)
     reading.set()
     err = proc.communicate(timeout=300)[1]
@@ -268,7 +269,7 @@ def read_quietly(path):
 
 
 def console_runs(opts, program, calls, env=None, cwd=None, saved=SAVED, interrupt=None,
-                 typed=False):
+                 typed=False, verb='cells'):
     """Runs program on a console once for each argument list, through the
     helper, in cwd (an empty folder unless told); returns (status, attribute
     in force afterwards, screen width, [(attribute, character)] of every cell
@@ -283,7 +284,7 @@ def console_runs(opts, program, calls, env=None, cwd=None, saved=SAVED, interrup
         # folder it matches nothing and stands as typed, as on Windows.
         empty = os.path.join(tmp, 'empty')
         os.mkdir(empty)
-        argv = opts.loader + [opts.helper, 'cells', '%X' % saved, windows_path(program),
+        argv = opts.loader + [opts.helper, verb, '%X' % saved, windows_path(program),
                               windows_path(cases), windows_path(report)]
         if interrupt:
             err = run_interrupted(argv, interrupt, cwd or empty, typed)
@@ -425,11 +426,32 @@ def check_console_cells(opts, f):
     else:
         f.check(status == 0, 'tail checking for the harness: reg add ended with %d' % status)
     check_interrupted(opts, f)
+    check_closed(opts, f)
     for split in ('more', 'fewer'):
         env = dict(os.environ, TINTY_SPLIT=split)
         runs = console_runs(opts, opts.split, [args for args, _, _ in SPLIT_CASES], env)
         for (args, attr, text), outcome in zip(SPLIT_CASES, runs):
             check_console(f, 'split %s: %r' % (split, args), outcome, [(attr, text.encode())])
+
+
+# Texts with openers of their own, and the closing that follows them on a
+# console whose virtual terminal processing is on, which acts on it: a
+# closing as on a terminal.  Wine's console keeps a sequence's characters in
+# its cells where Windows' acts on them, so these run under Wine alone.
+CLOSED = [(['07', '\x1b[31mred\x1bPq'], '\x18\x1b\\\x1b[0m'),
+          (['1C', 'a\x1b]0;t'], '\x18\x1b\\\x1b]8;;\x1b\\\x1b[0m'), (['07', 'plain'], '')]
+
+
+def check_closed(opts, f):
+    """A text with an opener of its own on a console that takes sequences,
+    and on one that does not: the closing follows it on the first alone."""
+    if not opts.emulator:
+        return
+    for verb in ('vt-cells', 'cells'):
+        runs = console_runs(opts, opts.exe, [args for args, _ in CLOSED], verb=verb)
+        for (args, closing), outcome in zip(CLOSED, runs):
+            text = args[1] + (closing if verb == 'vt-cells' else '')
+            check_console(f, '%s %r' % (verb, args), outcome, [(int(args[0], 16), text.encode())])
 
 
 # Ctrl-C typed on the terminal, or SIGINT to tinty alone; the colour found.
@@ -440,7 +462,7 @@ def check_interrupted(opts, f):
     """A coloured call on Wine's console, its output held back, cut short by
     Ctrl-C: the mark the helper writes next, and the attribute read back
     after it, are in the colour found, whichever thread of tinty's came
-    first; the text was shown in tinty's colour and is not finished."""
+    first; all the text shown was shown in tinty's colour, and is not finished."""
     if not opts.emulator:  # no terminal to suspend, and no SIGINT, on Windows itself
         return
     token = 'interrupted-%d ' % os.getpid()
@@ -452,8 +474,9 @@ def check_interrupted(opts, f):
                 break
         status, after, _, cells = outcome
         shown = ''.join(c for _, c in cells)
+        text = {a for a, c in cells if c not in (FILL, MARK)}
         f.check(after == saved and cells[-1:] == [(saved, MARK)] and not shown.endswith('END' + MARK)
-                and 0x1C in {a for a, _ in cells},
+                and text == {0x1C},
                 '%s, %#x found: status %d, %#x in force afterwards, %d cells, ending %r'
                 % ('typed Ctrl-C' if typed else 'SIGINT', saved, status, after, len(cells),
                    cells[-3:]))
@@ -576,7 +599,7 @@ def check_held_pipe(opts, f):
                     '%s: %r, leaving %#x' % (what, out[-12:], final))
         else:
             whole = run(opts.loader + [opts.helper, 'pipe'] + call)[1]
-            part = cut_part(out, whole, CLOSINGS[1:])
+            part = cut_part(out, whole, [CLOSE])
             f.check(len(out) < len(whole) and part and plain_prompt(screen(out, b'PROMPT')),
                     '%s: %d bytes of %d, the part %r, ending %r'
                     % (what, len(out), len(whole), part, out[-40:]))

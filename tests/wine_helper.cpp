@@ -20,6 +20,8 @@
 //     has written kMark after the program, screen width, then
 //     attribute:character (hex) of every cell up to the cursor; a Ctrl-C
 //     ends the program alone, as in cmd
+//   wine_helper vt-cells SAVED PROGRAM CASES REPORT
+//     the same on a console whose virtual terminal processing is on
 //   wine_helper numbers STRINGS
 //     prints msvcrt.dll's atol and strtoul(..., 16), in hex, of each line of
 //     the file STRINGS (its bytes in hex)
@@ -175,7 +177,7 @@ HANDLE Console() {
 
 BOOL WINAPI KeepRunning(DWORD /*event*/) { return TRUE; }
 
-int Cells(wchar_t** argv) {
+int Cells(wchar_t** argv, bool vt) {
   const auto saved = static_cast<WORD>(wcstoul(argv[2], nullptr, 16));
   const HANDLE console = Console();
   CONSOLE_SCREEN_BUFFER_INFO info;
@@ -184,6 +186,10 @@ int Cells(wchar_t** argv) {
   if (GetConsoleScreenBufferInfo(console, &info) == 0 || cases == nullptr || report == nullptr)
     return Fail("no console, no cases or no report");
   SetConsoleCtrlHandler(KeepRunning, TRUE);
+  DWORD mode = 0;
+  if (vt && (GetConsoleMode(console, &mode) == 0 ||
+             SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0))
+    return Fail("no virtual terminal processing");
   const DWORD size = info.dwSize.X * info.dwSize.Y;
   auto* attributes = static_cast<WORD*>(malloc(size * sizeof(WORD)));
   auto* characters = static_cast<wchar_t*>(malloc(size * sizeof(wchar_t)));
@@ -250,10 +256,12 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 4 && wcscmp(argv[1], L"full-pipe") == 0) return Pipe(argc, argv, Reader::kLate);
   if (argc >= 4 && wcscmp(argv[1], L"held-pipe") == 0) return Pipe(argc, argv, Reader::kHeld);
   if (argc >= 4 && wcscmp(argv[1], L"slow-pipe") == 0) return Pipe(argc, argv, Reader::kSlow);
-  if (argc == 6 && wcscmp(argv[1], L"cells") == 0) return Cells(argv);
+  if (argc == 6 && wcscmp(argv[1], L"cells") == 0) return Cells(argv, false);
+  if (argc == 6 && wcscmp(argv[1], L"vt-cells") == 0) return Cells(argv, true);
   if (argc == 3 && wcscmp(argv[1], L"numbers") == 0) return Numbers(argv[2]);
   fputs(
-      "usage: wine_helper pipe|full-pipe|held-pipe|slow-pipe|cells|numbers ... (see the source)\n",
+      "usage: wine_helper pipe|full-pipe|held-pipe|slow-pipe|cells|vt-cells|numbers ... "
+      "(see the source)\n",
       stderr);
   return 99;
 }
