@@ -10,8 +10,9 @@ namespace {
 
 // The four usage lines, each with its newline.  A line ends in \r before
 // it, and the chart's row end is a lone \r, because Windows writes text
-// mode: each line ends CR CR LF there, and CR LF on POSIX, as scripts that
-// capture the help screen see it.
+// mode: the newline after each leaves as CR LF, so each line ends CR CR LF
+// there and CR LF on POSIX.  Scripts that capture the help screen see
+// exactly those bytes.
 constexpr const char* kUsage =
     "tinty background-color(0-16) foreground-color(0-16) \"string\"\r\n"
     "tinty 1 12 \"Hello\"\r\n\r\n"
@@ -29,12 +30,13 @@ unsigned DigitValue(char c) {
 // A number as msvcrt.dll reads it: atol in base 10, strtoul in base 16.
 // The Windows release defines the words that scripts rely on, so every
 // build reads numbers its way rather than with the C library's own, whose
-// long has 64 bits on 64-bit POSIX systems.  Leading white space is
-// skipped; an optional sign, and in base 16 an optional 0x or 0X, is taken;
-// digits are read up to the first character that is not one, and no digits
-// read as 0.  Beyond 32 bits, atol wraps modulo 2^32 and strtoul saturates
-// to 0xFFFFFFFF; then a minus sign negates modulo 2^32 ("-100000000" in
-// base 16 gives 1).
+// long has 64 bits on 64-bit POSIX systems.
+//
+// Leading white space is skipped; an optional sign, and in base 16 an
+// optional 0x or 0X, is taken; digits are read up to the first character
+// that is not one, and no digits read as 0.  Beyond 32 bits, atol wraps
+// modulo 2^32 and strtoul saturates to 0xFFFFFFFF; then a minus sign
+// negates modulo 2^32, so "-100000000" in base 16 gives 1.
 uint32_t ReadNumber(const char* text, unsigned base) {
   while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
   const bool negative = *text == '-';

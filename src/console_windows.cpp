@@ -14,8 +14,8 @@
 #include "output.h"
 #include "terminal.h"
 
-// The runtime expands wildcards in the command line, in the narrow vector and
-// the wide one: `tinty 1C *.txt` sees the matching file names.
+// The runtime expands wildcards in the command line, in the narrow vector
+// and in the wide one, so `tinty 1C *.txt` sees the matching file names.
 extern "C" {
 int _dowildcard = -1;
 
@@ -82,7 +82,8 @@ Output Classify(HANDLE output) {
   return IsPtyPipeName(name.info.FileName) ? Output::kPtyPipe : Output::kOther;
 }
 
-// The handle is fetched anew for every call, and classified when it changes.
+// The handle is fetched anew for every call; what it is stays known for as
+// long as it is the same.
 Output Kind(HANDLE output) {
   static HANDLE known = INVALID_HANDLE_VALUE;
   static Output kind = Output::kOther;
@@ -191,19 +192,24 @@ char* Narrow(const wchar_t* text, UINT code_page) {
   return bytes;
 }
 
-// Long texts are written in pieces of up to kPiece characters, one more
-// where a piece would end inside a surrogate pair; each line feed after a
-// carriage return, as text mode writes it.
+// Long texts are written in pieces of up to kPiece characters, and one
+// more where the piece would end in the middle of a surrogate pair.
 constexpr int kPiece = 500;
 
+int PieceLength(const wchar_t* text) {
+  int length = 0;
+  while (length < kPiece && text[length] != L'\0') ++length;
+  return IS_LOW_SURROGATE(text[length]) ? length + 1 : length;
+}
+
+// Each line feed goes out after a carriage return, as text mode writes it.
 void WriteConsoleText(HANDLE output, const wchar_t* text) {
   wchar_t piece[2 * (kPiece + 1)];
-  while (*text != L'\0') {
+  for (int length; (length = PieceLength(text)) != 0; text += length) {
     DWORD used = 0;
-    for (int i = 0; *text != L'\0' && (i < kPiece || (i == kPiece && IS_LOW_SURROGATE(*text)));
-         ++i, ++text) {
-      if (*text == L'\n') piece[used++] = L'\r';
-      piece[used++] = *text;
+    for (int i = 0; i < length; ++i) {
+      if (text[i] == L'\n') piece[used++] = L'\r';
+      piece[used++] = text[i];
     }
     DWORD written = 0;
     Take();
@@ -244,10 +250,11 @@ void PrepareOutput() {
 }
 
 // The narrow vector is built from the ANSI command line, where a character
-// outside the code page is already a ? (or a look-alike), which the runtime
-// then expands against file names: it can split unlike what the user typed.
-// The wide vector, expanded alike, holds what was typed; it is taken whole,
-// as UTF-8, but where the runtime has no memory for it.
+// outside the code page is already a ? (or a look-alike), and the runtime
+// then expands that ? against file names: it can split into more or fewer
+// arguments than the user typed.  The wide vector, expanded alike, holds
+// what was typed; it is taken whole, as UTF-8.  Only where the runtime has
+// no memory for it does the narrow vector stay.
 void ReadArguments(int* argc, char*** argv) {
   int count = 0;
   wchar_t** wide = nullptr;
